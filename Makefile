@@ -1,0 +1,43 @@
+# Entry points: `make check` (all tests, every configuration), `make demo`,
+# `make bench`, `make insn-count` (AArch64 instructions per pixel under qemu).
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build check check-native check-asan check-aarch64 demo bench insn-count clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS)
+
+check: check-native check-asan check-aarch64
+
+check-native: build
+	cd build && ctest --output-on-failure -j$(JOBS)
+
+check-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_PT_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+check-aarch64: deps
+	cmake -S . -B build-aarch64 -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS)
+	cmake --build build-aarch64 -j$(JOBS)
+	cd build-aarch64 && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	./build/examples/zv_pt_demo
+
+bench: build
+	tools/run-bench.sh build
+
+insn-count: deps
+	tools/insn-count.sh
+
+clean:
+	rm -rf build build-asan build-aarch64 build-scalar

@@ -1,0 +1,1 @@
+list(APPEND ZV_PT_SOURCES src/frame/isa.cc)

@@ -1,0 +1,1 @@
+# Embedded-Python bridge: filled in by the bridge work.

@@ -1,0 +1,1 @@
+# Resampling pass: filled in by the resampling work.
