@@ -1,1 +1,3 @@
-# Resampling pass: filled in by the resampling work.
+list(APPEND ZV_PT_SOURCES src/resample/resample_c.cc src/resample/interpolate.cc)
+list(APPEND ZV_PT_SOURCES_X86 src/resample/resample_ssse3.cc src/resample/resample_avx2.cc)
+list(APPEND ZV_PT_SOURCES_NEON src/resample/resample_neon.cc)

@@ -1,0 +1,150 @@
+// Random operand blocks for the resampling pass, and a direct model of what the
+// pass computes from them, written from the definition without the library's
+// code.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace resample_test {
+
+template <class T>
+T get(const char* at) {
+    T v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+template <class T>
+void put(char* at, T v) {
+    std::memcpy(at, &v, sizeof v);
+}
+
+// Owns every buffer a call reads or writes; data/strides are the call's
+// arguments.  Buffers are sized from the extent of the accesses, so that a
+// stray read or write lands outside them (and AddressSanitizer sees it).
+struct OperandBlock {
+    std::vector<char> src, weights, tables[3], dst;  // tables: tap_min, tap_count, weight_offset
+    std::vector<char> tap_stride_slot;
+    char* data[7];
+    long strides[7];
+    int64_t tap_stride;
+    long n;
+    unsigned frac_bits;
+    bool per_element;
+    int64_t dst_origin;  // byte of dst that data[0] points at
+};
+
+// Element i's first tap, count and weight offset.
+struct Taps {
+    int64_t min, count, weight_offset;
+};
+
+// Places values i = 0..n-1, `size` bytes each, `step` bytes apart (any sign)
+// in a fresh buffer that starts `slack` bytes early; returns the offset of
+// value 0.
+inline int64_t place(std::vector<char>& buffer, long n, long step, int size, int slack) {
+    const int64_t low = std::min<int64_t>(0, (n - 1) * step), high = std::max<int64_t>(0, (n - 1) * step);
+    buffer.assign(static_cast<size_t>(high - low + size + slack), '\xa5');
+    return slack - low;
+}
+
+// A random pass over elements of `size` bytes (4: float, 1: 8-bit).
+inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element) {
+    auto pick = [&](std::initializer_list<int64_t> choices) {
+        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
+    };
+    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    OperandBlock b{};
+    b.n = n;
+    b.per_element = per_element;
+    b.frac_bits = static_cast<unsigned>(uniform(1, 30));
+    const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
+    b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
+    b.strides[1] = pick({size, size, size, 0, 3 * size, -size, pitch, 2 * size + 1});
+    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1});
+
+    const long entries = per_element ? n : 1;
+    std::vector<Taps> taps(entries);
+    int64_t weight_bytes = 0;
+    for (Taps& t : taps) {
+        t = {uniform(-64, 64), uniform(0, 9) == 0 ? uniform(-2, 0) : uniform(1, 40), uniform(0, 40)};
+        weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * (size == 4 ? 4 : 2));
+    }
+    for (int k = 0; k < 3; ++k) {
+        const int slot = k < 2 ? 2 + k : 6;
+        const long step = per_element ? pick({8, 9, 24, -8, -13}) : pick({0, 1, 0x7ffffff3});  // read only per element
+        const int64_t origin = place(b.tables[k], entries, per_element ? step : 0, 8, static_cast<int>(uniform(0, 7)));
+        for (long i = 0; i < entries; ++i) {
+            const Taps& t = taps[i];
+            put<int64_t>(b.tables[k].data() + origin + i * (per_element ? step : 0), k == 0   ? t.min
+                                                                                     : k == 1 ? t.count
+                                                                                              : t.weight_offset);
+        }
+        b.data[slot] = b.tables[k].data() + origin;
+        b.strides[slot] = step;
+    }
+
+    int64_t low = 0, high = 0;  // extent of the source reads
+    for (long i = 0; i < n; ++i) {
+        const Taps& t = taps[per_element ? i : 0];
+        for (int64_t j : {int64_t{0}, t.count - 1}) {
+            if (t.count <= 0) continue;
+            const int64_t at = i * b.strides[1] + t.min + j * b.tap_stride;
+            low = std::min(low, at), high = std::max(high, at);
+        }
+    }
+    b.src.resize(static_cast<size_t>(high - low + size));
+    b.weights.resize(static_cast<size_t>(weight_bytes + 1));
+    if (size == 4) {
+        // Any four of these bytes, at any offset, make a finite float of
+        // magnitude 2^-15 .. 2^4, so unaligned runs read sensible values.
+        auto byte = [&] { return static_cast<char>(uniform(0x38, 0x41) | (uniform(0, 1) << 7)); };
+        for (char& c : b.src) c = byte();
+        for (char& c : b.weights) c = byte();
+    } else {
+        // Weights at even offsets scale the sums around 0..255; odd offsets
+        // read arbitrary int16 values, which stay within int32 sums all the same.
+        const int64_t w = int64_t{1} << std::min(b.frac_bits + 1, 15u);
+        for (char& c : b.src) c = static_cast<char>(uniform(0, 255));
+        for (size_t k = 0; k + 2 <= b.weights.size(); k += 2)
+            put<int16_t>(&b.weights[k], int16_t(uniform(-w / 2, w - 1)));
+    }
+    b.data[1] = b.src.data() - low;
+    b.data[5] = b.weights.data();
+    b.tap_stride_slot.assign(9, 0);
+    b.data[4] = b.tap_stride_slot.data() + 1;
+    put<int64_t>(b.data[4], b.tap_stride);
+    b.dst_origin = place(b.dst, n, b.strides[0], size, 0);
+    b.data[0] = b.dst.data() + b.dst_origin;
+    return b;
+}
+
+// The pass by its definition, into `dst` (a copy of b.dst).
+template <class T>
+void model(const OperandBlock& b, std::vector<char>& dst) {
+    for (long i = 0; i < b.n; ++i) {
+        auto entry = [&](int slot) { return get<int64_t>(b.data[slot] + (b.per_element ? i * b.strides[slot] : 0)); };
+        const char* x = b.data[1] + i * b.strides[1] + entry(2);
+        const char* w = b.data[5] + entry(6);
+        char* out = dst.data() + b.dst_origin + i * b.strides[0];
+        if constexpr (sizeof(T) == 4) {
+            float acc = 0.0f;
+            for (int64_t j = 0; j < entry(3); ++j)
+                acc = std::fma(get<float>(x + j * b.tap_stride), get<float>(w + 4 * j), acc);
+            put<float>(out, acc);
+        } else {
+            int64_t acc = int64_t{1} << (b.frac_bits - 1);
+            for (int64_t j = 0; j < entry(3); ++j)
+                acc += get<int16_t>(w + 2 * j) * int64_t{get<uint8_t>(x + j * b.tap_stride)};
+            put<uint8_t>(out,
+                         static_cast<uint8_t>(entry(3) <= 0 ? 0 : std::clamp<int64_t>(acc >> b.frac_bits, 0, 255)));
+        }
+    }
+}
+
+}  // namespace resample_test

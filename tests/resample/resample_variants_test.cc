@@ -1,0 +1,52 @@
+// Every variant of the resampling kernels against the definition, bit for bit,
+// on random operand blocks: unaligned offsets, negative and zero steps and tap
+// distances, runs of 1..40 taps, both tap-table modes, and element counts
+// around every block size.
+#include <gtest/gtest.h>
+
+#include "operand_block.h"
+#include "resample/resample_kernels.h"
+
+namespace {
+
+using namespace resample_test;
+using zv_pt::Isa;
+
+class ResampleVariant : public ::testing::TestWithParam<Isa> {
+  protected:
+    void SetUp() override {
+        if (!zv_pt::isa_supported(GetParam())) GTEST_SKIP() << zv_pt::isa_name(GetParam()) << " not available";
+    }
+
+    // Runs one random block of n elements through the variant and the model.
+    template <class T>
+    void check(std::mt19937_64& rng, long n, bool per_element) {
+        OperandBlock b = random_block(rng, sizeof(T), n, per_element);
+        std::vector<char> expected = b.dst;
+        model<T>(b, expected);
+        const zv_pt::ResamplePass pass = zv_pt::read_pass(b.data, b.strides, b.tap_stride, n, b.frac_bits, per_element);
+        const zv_pt::ResampleKernels& kernels = zv_pt::resample_kernels(GetParam());
+        (sizeof(T) == 4 ? kernels.f32 : kernels.u8)(pass);
+        ASSERT_EQ(b.dst, expected) << (sizeof(T) == 4 ? "float" : "8-bit") << ", n " << n << ", per element "
+                                   << per_element << ", tap stride " << b.tap_stride << ", steps " << b.strides[0]
+                                   << " " << b.strides[1];
+    }
+
+    template <class T>
+    void check_counts() {
+        std::mt19937_64 rng(sizeof(T));
+        for (int round = 0; round < 6; ++round)
+            for (long n = 1; n <= 70; ++n)
+                for (bool per_element : {false, true}) check<T>(rng, n, per_element);
+        for (long n : {127L, 128L, 129L, 300L}) check<T>(rng, n, false), check<T>(rng, n, true);
+    }
+};
+
+TEST_P(ResampleVariant, FloatMatchesTheDefinition) { check_counts<float>(); }
+
+TEST_P(ResampleVariant, EightBitMatchesTheDefinition) { check_counts<uint8_t>(); }
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::Values(Isa::c, Isa::ssse3, Isa::avx2, Isa::neon),
+                         [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });
+
+}  // namespace
