@@ -31,7 +31,7 @@ check-aarch64: deps
 	cd build-aarch64 && ctest --output-on-failure -j$(JOBS)
 
 demo: build
-	./build/examples/zv_pt_demo
+	cd build && ./examples/zv_pt_demo
 
 bench: build
 	tools/run-bench.sh build
