@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# AArch64 instructions per pixel of the image kernels, counted exactly under
+# qemu-aarch64 with an instruction-counting plugin, beside the count of a plain
+# NEON loop (the floor), and a look at the instructions the kernels compiled to.
+#
+# usage: tools/insn-count.sh [BUILD_DIR]   (default build-aarch64)
+# The plugin source is taken from $INSN_PLUGIN_SOURCE; the plugin is built
+# into BUILD_DIR.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build=${1:-build-aarch64}
+plugin_source=${INSN_PLUGIN_SOURCE:-/work/shared/tools/qemu-insn-count.c}
+repeats=10
+pixels=$((640 * 480))  # the driver's image
+# kernel:floor, the instructions per pixel of a plain NEON loop doing the same.
+kernels=(permute_u8:0.50 permute_f32:2.00 normalize:4.50)
+
+cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target zv_pt_insn_driver >/dev/null
+plugin=$build/libinsncount.so
+gcc -O2 -shared -fPIC -o "$plugin" "$plugin_source"
+
+# Instructions of one whole run of the driver.
+count() {
+  OMP_NUM_THREADS=1 qemu-aarch64 -plugin "$plugin" -L /usr/aarch64-linux-gnu \
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib "$build/bench/zv_pt_insn_driver" "$1" "$2" 2>&1 >/dev/null |
+    sed -n 's/^guest-insns: //p'
+}
+
+echo "| kernel | instructions per pixel | plain NEON loop | ratio | within 10% |"
+echo "|---|---:|---:|---:|---|"
+for entry in "${kernels[@]}"; do
+  kernel=${entry%%:*} floor=${entry#*:}
+  with=$(count "$kernel" $repeats) without=$(count "$kernel" 0)
+  if [[ -z $with || -z $without ]]; then
+    echo "no instruction count from qemu for $kernel" >&2
+    exit 1
+  fi
+  awk -v k="$kernel" -v a="$with" -v b="$without" -v r=$repeats -v p=$pixels -v f="$floor" 'BEGIN {
+    ipp = (a - b) / (r * p)
+    printf "| %s | %.3f | %.2f | %.3f | %s |\n", k, ipp, f, ipp / f, ipp <= 1.1 * f ? "yes" : "NO"
+  }'
+done
+
+# The row kernels the exported functions dispatch to on AArch64: the
+# conversions should de-interleave with ld3 and store 16-byte registers; the
+# normalisation should subtract and divide (no fused or reciprocal forms).
+echo
+library=$(ls "$build"/libzv_pt.so.*.*.* | head -n 1)
+aarch64-linux-gnu-objdump -d --no-show-raw-insn -C "$library" | awk '
+  /^[0-9a-f]+ <.*>:$/ { fn = ""; if (match($0, /zv_pt::(split3_u8|split3_f32|normalize3_f32)_neon/)) fn = substr($0, RSTART + 7, RLENGTH - 7) }
+  fn != "" && /^ +[0-9a-f]+:/ {
+    op = $2; n[fn, op]++
+    if (op == "ld3" && $0 ~ /\.(16b|4s)-/) n[fn, "ld3q"]++
+    if (op == "str" && $3 ~ /^q/ || op == "st1" && $0 ~ /\.(16b|4s)\}/ || op == "stp" && $3 ~ /^q/) n[fn, "store16"]++
+  }
+  END {
+    for (k = 1; k <= 2; ++k) {
+      f = k == 1 ? "split3_u8_neon" : "split3_f32_neon"
+      printf "%-20s ld3 of 16-byte registers %d, 16-byte stores %d\n", f ":", n[f, "ld3q"], n[f, "store16"]
+    }
+    f = "normalize3_f32_neon"
+    printf "%-20s fsub %d, fdiv %d, fmla %d, fmls %d, frecpe %d, frecps %d\n",
+      f ":", n[f, "fsub"], n[f, "fdiv"], n[f, "fmla"], n[f, "fmls"], n[f, "frecpe"], n[f, "frecps"]
+  }'
