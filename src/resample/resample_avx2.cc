@@ -1,6 +1,7 @@
 // AVX2 + FMA3 resampling kernels: 8 float lanes with fused multiply-adds, 32
-// output bytes per block.  The elements after the last whole 32-byte block go
-// to the SSSE3 variant, which every AVX2 processor runs.
+// output bytes per block, 32-byte shuffled windows for shared taps a few bytes
+// apart.  The elements after the last whole 32-byte block go to the SSSE3
+// variant, which every AVX2 processor runs.
 #include "resample/resample_x86.h"
 
 namespace zv_pt {
@@ -51,6 +52,7 @@ struct Avx2F32Ops {
 // vector, one vpmaddwd with the weights, eight int32 lanes.
 struct Avx2DotOps {
     using Dot = __m256i;
+    static constexpr int kWindow = 32;
 
     static Dot dot_zero() { return _mm256_setzero_si256(); }
 
@@ -63,6 +65,16 @@ struct Avx2DotOps {
         const __m128i v = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x)));
         const __m128i product = _mm_madd_epi16(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
         return _mm256_add_epi32(acc, _mm256_zextsi128_si256(product));
+    }
+
+    using Mask = __m256i;
+    using Weights = __m256i;
+    static __m256i mask_of(const uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+    static __m256i weights_of(const int16_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+
+    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
+        const __m256i v = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)), mask);
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(v, w));
     }
 
     static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) {
@@ -79,10 +91,15 @@ struct Avx2DotOps {
 
 }  // namespace
 
-void resample_f32_avx2(const ResamplePass& p) { resample_f32_lanes<Avx2F32Ops, 4>(p); }
+void resample_f32_avx2(const ResamplePass& p) { resample_f32_lanes<Avx2F32Ops, 8>(p); }
 
+// Shared taps a few bytes apart take 32-byte windows, or 16-byte ones when an
+// element's taps span fewer than 32 bytes.
 void resample_u8_avx2(const ResamplePass& p) {
-    if (!u8_contiguous_shared(p)) return u8_dot_elements<Avx2DotOps>(p, 0);
+    if (!u8_contiguous_shared(p)) {
+        if (u8_shuffled_pass<Avx2DotOps>(p) || u8_shuffled_pass<SseDotOps>(p)) return;
+        return u8_dot_elements<Avx2DotOps>(p, 0);
+    }
     const int64_t done = u8_contiguous_blocks<PairBlockOps<Ymm>, 1>(p, 0);
     if (done < p.n) resample_u8_ssse3(from_element(p, done));
 }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "resample/resample_kernels.h"
 
@@ -152,61 +153,116 @@ inline void scatter_floats(char* dst, int64_t step, const float* lanes, int64_t 
 // step, v) (lane k to at + k * step).  Every lane performs exactly the
 // operations of f32_sum, in the same order, so the results are its bits.
 
+// How far ahead of a block's taps the contiguous blocks ask for the taps of
+// later elements: with many taps far apart (the lines of a vertical pass) the
+// processor's own prefetching falls behind.
+constexpr int64_t kPrefetchBytes = 512;
+
 // kVecs * kLanes elements with shared taps whose sources are consecutive
-// floats: plain loads and one broadcast weight per tap.
+// floats: plain loads and one broadcast weight per tap.  With `ahead`, the
+// elements kPrefetchBytes on are part of the pass and their taps are
+// prefetched.
 template <class Ops, int kVecs>
-inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst, int64_t dst_step) {
+inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst, int64_t dst_step, bool ahead) {
     constexpr int64_t kVecBytes = Ops::kLanes * int64_t{sizeof(float)};
     typename Ops::V acc[kVecs];
     for (auto& a : acc) a = Ops::zero();
     const char* x = r.first;
     const char* w = r.weights;
     for (int64_t j = 0; j < r.count; ++j, x += tap_stride, w += sizeof(float)) {
+        if (ahead)
+            for (int64_t line = 0; line < kVecs * kVecBytes; line += 64) __builtin_prefetch(x + kPrefetchBytes + line);
         const typename Ops::V wj = Ops::broadcast(w);
         for (int v = 0; v < kVecs; ++v) acc[v] = Ops::fma(Ops::load(x + v * kVecBytes), wj, acc[v]);
     }
     for (int v = 0; v < kVecs; ++v) Ops::store(dst + v * Ops::kLanes * dst_step, dst_step, acc[v]);
 }
 
-// Weights of taps [j, j + 4) for every lane: broadcast when the lanes share
-// their weights, else transposed like the sources.
-template <class Ops, bool kSharedWeights>
-inline void f32_weights4(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V (&w)[4]) {
+// Weights of taps j, j + 1, ... (kTaps of them) of lanes with runs of their
+// own: four transposed like the sources, fewer gathered.
+template <class Ops, int kTaps>
+inline void f32_lane_weights(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V (&w)[4]) {
     const int64_t offset = j * int64_t{sizeof(float)};
-    if constexpr (kSharedWeights) {
-        for (int t = 0; t < 4; ++t) w[t] = Ops::broadcast(lanes.weights[0] + offset + t * int64_t{sizeof(float)});
-    } else {
+    if constexpr (kTaps == 4) {
         Ops::transposed(lanes.weights, offset, w);
+    } else {
+        for (int t = 0; t < kTaps; ++t) w[t] = Ops::gather(lanes.weights, offset + t * int64_t{sizeof(float)});
     }
 }
 
-// One element per lane over the taps all lanes have; when the taps of an
-// element are consecutive floats, four at a time through a transposition.
+// Taps [j, ...) kTaps at a time while every lane has them, from four floats
+// per lane transposed: the taps are every kEvery-th float, so the four floats
+// from tap j end at a tap of the lane (nothing past its taps is read).
+template <class Ops, int kEvery>
+inline int64_t f32_transposed_taps(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V& acc) {
+    constexpr int kTaps = 3 / kEvery + 1;
+    constexpr int64_t kTapBytes = kEvery * int64_t{sizeof(float)};
+    for (; j + kTaps <= lanes.common; j += kTaps) {
+        typename Ops::V x[4], w[4];
+        Ops::transposed(lanes.first, j * kTapBytes, x);
+        f32_lane_weights<Ops, kTaps>(lanes, j, w);
+        for (int t = 0; t < kTaps; ++t) acc = Ops::fma(x[t * kEvery], w[t], acc);
+    }
+    return j;
+}
+
+// One element per lane, each with its own run, over the taps all lanes have;
+// taps of consecutive floats four at a time, and taps of every third float
+// (one channel of interleaved pixels) two at a time, through a transposition.
 // Each lane then finishes its own run.
-template <class Ops, bool kSharedWeights>
+template <class Ops>
 inline void f32_lanes_block(const LaneRuns<Ops::kLanes>& lanes, int64_t tap_stride, char* dst, int64_t dst_step) {
     constexpr int kLanes = Ops::kLanes;
     typename Ops::V acc = Ops::zero();
     int64_t j = 0;
-    if (tap_stride == sizeof(float)) {
-        for (; j + 4 <= lanes.common; j += 4) {
-            typename Ops::V x[4], w[4];
-            Ops::transposed(lanes.first, j * int64_t{sizeof(float)}, x);
-            f32_weights4<Ops, kSharedWeights>(lanes, j, w);
-            for (int t = 0; t < 4; ++t) acc = Ops::fma(x[t], w[t], acc);
-        }
-    }
+    if (tap_stride == sizeof(float)) j = f32_transposed_taps<Ops, 1>(lanes, j, acc);
+    if (tap_stride == 3 * sizeof(float)) j = f32_transposed_taps<Ops, 3>(lanes, j, acc);
     for (; j < lanes.common; ++j) {
-        const int64_t w_offset = j * int64_t{sizeof(float)};
-        const typename Ops::V w =
-            kSharedWeights ? Ops::broadcast(lanes.weights[0] + w_offset) : Ops::gather(lanes.weights, w_offset);
-        acc = Ops::fma(Ops::gather(lanes.first, j * tap_stride), w, acc);
+        const int64_t offset = j * int64_t{sizeof(float)};
+        acc = Ops::fma(Ops::gather(lanes.first, j * tap_stride), Ops::gather(lanes.weights, offset), acc);
     }
     if (!lanes.uneven) return Ops::store(dst, dst_step, acc);
     float sums[kLanes];
     Ops::store(reinterpret_cast<char*>(sums), sizeof(float), acc);
     for (int k = 0; k < kLanes; ++k) sums[k] = f32_sum(lanes.run(k), tap_stride, j, sums[k]);
     scatter_floats(dst, dst_step, sums, kLanes);
+}
+
+// kBlocks * kLanes consecutive elements [i, ...) of a shared-taps pass whose
+// sources are not consecutive, one per lane.  Every lane has the whole run
+// with the same weights: one broadcast serves all blocks, and the blocks'
+// independent sums hide the latency of the multiply-adds.  Taps of
+// consecutive floats, or of every third float, go through transpositions as
+// in f32_transposed_taps.
+template <class Ops, int kBlocks>
+inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) {
+    constexpr int kLanes = Ops::kLanes;
+    const char* first[kBlocks][kLanes];
+    for (int b = 0; b < kBlocks; ++b)
+        for (int k = 0; k < kLanes; ++k) first[b][k] = r.first + (i + b * kLanes + k) * p.src_step;
+    typename Ops::V acc[kBlocks];
+    for (auto& a : acc) a = Ops::zero();
+    auto weight = [&](int64_t j) { return Ops::broadcast(r.weights + j * int64_t{sizeof(float)}); };
+    auto transposed_taps = [&](auto every) {
+        constexpr int kEvery = decltype(every)::value;
+        constexpr int kTaps = 3 / kEvery + 1;
+        int64_t j = 0;
+        for (; j + kTaps <= r.count; j += kTaps)
+            for (int b = 0; b < kBlocks; ++b) {
+                typename Ops::V x[4];
+                Ops::transposed(first[b], j * p.tap_stride, x);
+                for (int t = 0; t < kTaps; ++t) acc[b] = Ops::fma(x[t * kEvery], weight(j + t), acc[b]);
+            }
+        return j;
+    };
+    int64_t j = 0;
+    if (p.tap_stride == sizeof(float)) j = transposed_taps(std::integral_constant<int, 1>{});
+    if (p.tap_stride == 3 * sizeof(float)) j = transposed_taps(std::integral_constant<int, 3>{});
+    for (; j < r.count; ++j) {
+        const typename Ops::V w = weight(j);
+        for (int b = 0; b < kBlocks; ++b) acc[b] = Ops::fma(Ops::gather(first[b], j * p.tap_stride), w, acc[b]);
+    }
+    for (int b = 0; b < kBlocks; ++b) Ops::store(p.dst + (i + b * kLanes) * p.dst_step, p.dst_step, acc[b]);
 }
 
 // The float kernel of one level: kWide vectors per step where shared-taps
@@ -219,20 +275,26 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
     const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
     int64_t i = 0;
     if (p.shared && p.src_step == sizeof(float)) {
-        for (; i + kWide * kLanes <= p.n; i += kWide * kLanes)
+        constexpr int64_t kBlock = kWide * kLanes;
+        const int64_t ahead_elements = kPrefetchBytes / int64_t{sizeof(float)} + kBlock;
+        for (; i + kBlock <= p.n; i += kBlock)
             f32_contiguous_block<Ops, kWide>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
-                                             p.dst_step);
+                                             p.dst_step, i + ahead_elements <= p.n);
+        if (i + kBlock / 2 <= p.n) {
+            f32_contiguous_block<Ops, kWide / 2>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
+                                                 p.dst_step, false);
+            i += kBlock / 2;
+        }
         for (; i + kLanes <= p.n; i += kLanes)
             f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
-                                         p.dst_step);
+                                         p.dst_step, false);
     } else if (p.shared) {
-        for (; i + kLanes <= p.n; i += kLanes)
-            f32_lanes_block<Ops, true>(LaneRuns<kLanes>::template at<true>(p, shared, i), p.tap_stride,
-                                       p.dst + i * p.dst_step, p.dst_step);
+        for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
+        for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
     } else {
         for (; i + kLanes <= p.n; i += kLanes)
-            f32_lanes_block<Ops, false>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
-                                        p.dst + i * p.dst_step, p.dst_step);
+            f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
+                                 p.dst + i * p.dst_step, p.dst_step);
     }
     each_element<float>(p, i, [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); });
 }
@@ -302,6 +364,17 @@ inline int64_t u8_dot_steps(const LaneRuns<kDotGroup>& lanes, Bytes bytes, typen
     return j;
 }
 
+// The four output bytes of a group, little-endian in `four`, to dst.
+inline void u8_store4(char* dst, int64_t step, uint32_t four, int64_t count = kDotGroup) {
+    if (step == 1 && count == kDotGroup) {
+        store<uint32_t>(dst, four);
+    } else {
+        uint8_t out[kDotGroup];
+        std::memcpy(out, &four, sizeof four);
+        scatter_bytes(dst, step, out, count);
+    }
+}
+
 // Four elements; taps beyond the vector steps are added one by one.  With
 // kContiguous the taps are consecutive bytes (tap_stride 1), else they are
 // gathered byte by byte.
@@ -322,14 +395,7 @@ inline void u8_dot_group(const LaneRuns<kDotGroup>& lanes, const ResamplePass& p
     Ops::dot_sums(acc, sums);
     if (lanes.uneven || done < lanes.common)
         for (int e = 0; e < kDotGroup; ++e) sums[e] = u8_sum(lanes.run(e), tap_stride, done, sums[e]);
-    const uint32_t four = Ops::finish4(sums, p.half, p.shift);
-    if (p.dst_step == 1) {
-        store<uint32_t>(dst, four);
-    } else {
-        uint8_t out[kDotGroup];
-        std::memcpy(out, &four, sizeof four);
-        scatter_bytes(dst, p.dst_step, out, kDotGroup);
-    }
+    u8_store4(dst, p.dst_step, Ops::finish4(sums, p.half, p.shift));
 }
 
 template <class Ops, bool kShared, bool kContiguous>
@@ -352,6 +418,138 @@ inline void u8_dot_elements(const ResamplePass& pass, int64_t first) {
     else
         i = p.shared ? u8_dot_groups<Ops, true, false>(p, first) : u8_dot_groups<Ops, false, false>(p, first);
     each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });
+}
+
+// ---- 8-bit: shared taps a few bytes apart, as shuffled dot products -----------
+//
+// A shared-taps pass over elements whose taps lie tap_stride bytes apart (for
+// example one channel of interleaved pixels): every element loads the same
+// windows of its own taps, a byte shuffle picks the taps out of each window
+// into zero-extended 16-bit slots, and one multiply-add with the matching
+// weights (zero in unused slots) adds them to the element's sum.  The plan of
+// windows, shuffles and weights is made once per pass; each window lies within
+// the bytes from the element's first tap to its last, so nothing else is read.
+//
+// Ops (besides the dot-product ops above): kWindow (bytes per load, 16 or 32,
+// shuffled within each 16-byte half), Mask and Weights (vectors of a window's
+// shuffle and weights) with mask_of(bytes) and weights_of(int16s) to load
+// them, dot_window(acc, x, mask, weights) (acc plus the kWindow / 2 products
+// of the shuffled window at x).
+
+constexpr int64_t kMaxShuffledTaps = 128;
+constexpr int kMaxWindows = 16;
+
+template <int kWindow>
+struct ShuffledTaps {
+    struct Window {
+        int64_t offset;  // bytes from the element's first tap
+        uint8_t mask[kWindow];
+        int16_t weights[kWindow / 2];
+    };
+    Window windows[kMaxWindows];
+    int count = 0;
+
+    // Greedy: each window starts at the first tap not yet taken (moved back
+    // to end at the last tap when it would run past it) and takes up to 8
+    // untaken taps per 16-byte half.  False when the run does not fit the plan.
+    bool build(const TapRun& r, int64_t tap_stride) {
+        const int64_t taps = r.count;
+        if (tap_stride < 1 || tap_stride > 4 || taps < 1 || taps > kMaxShuffledTaps) return false;
+        const int64_t last = (taps - 1) * tap_stride;
+        if (last + 1 < kWindow) return false;
+        bool taken[kMaxShuffledTaps] = {};
+        for (int64_t next = 0; next < taps;) {
+            if (count == kMaxWindows) return false;
+            Window& w = windows[count++];
+            w.offset = std::min(next * tap_stride, last + 1 - kWindow);
+            std::memset(w.mask, 0x80, sizeof w.mask);
+            std::memset(w.weights, 0, sizeof w.weights);
+            for (int half = 0; half < kWindow / 16; ++half) {
+                const int64_t from = w.offset + 16 * half;
+                int slot = 0;
+                for (int64_t j = next; j < taps && slot < 8; ++j) {
+                    const int64_t at = j * tap_stride - from;
+                    if (taken[j] || at < 0) continue;
+                    if (at >= 16) break;
+                    taken[j] = true;
+                    w.mask[16 * half + 2 * slot] = static_cast<uint8_t>(at);
+                    w.weights[8 * half + slot] = load<int16_t>(r.weights + j * int64_t{sizeof(int16_t)});
+                    ++slot;
+                }
+            }
+            while (next < taps && taken[next]) ++next;
+        }
+        return true;
+    }
+};
+
+// The windows of a plan in registers: kWindows of them, or with kWindows 0
+// any number, read from the plan as they come.
+template <class Ops, int kWindows>
+struct WindowRegisters {
+    const ShuffledTaps<Ops::kWindow>& plan;
+    typename Ops::Mask masks[kWindows > 0 ? kWindows : 1];
+    typename Ops::Weights weights[kWindows > 0 ? kWindows : 1];
+    int64_t offsets[kWindows > 0 ? kWindows : 1];
+
+    explicit WindowRegisters(const ShuffledTaps<Ops::kWindow>& taps) : plan(taps) {
+        for (int c = 0; c < kWindows; ++c) {
+            masks[c] = Ops::mask_of(plan.windows[c].mask);
+            weights[c] = Ops::weights_of(plan.windows[c].weights);
+            offsets[c] = plan.windows[c].offset;
+        }
+    }
+
+    typename Ops::Dot dot(typename Ops::Dot acc, const char* x) const {
+        if constexpr (kWindows > 0) {
+            for (int c = 0; c < kWindows; ++c) acc = Ops::dot_window(acc, x + offsets[c], masks[c], weights[c]);
+        } else {
+            for (int c = 0; c < plan.count; ++c) {
+                const auto& w = plan.windows[c];
+                acc = Ops::dot_window(acc, x + w.offset, Ops::mask_of(w.mask), Ops::weights_of(w.weights));
+            }
+        }
+        return acc;
+    }
+};
+
+// Elements [first, first + count) of a group of four, count <= 4.
+template <class Ops, int kWindows>
+inline void u8_shuffled_group(const WindowRegisters<Ops, kWindows>& windows, const TapRun& r, const ResamplePass& p,
+                              int64_t first, int64_t count) {
+    typename Ops::Dot acc[kDotGroup];
+    for (int e = 0; e < kDotGroup; ++e)
+        acc[e] = e < count ? windows.dot(Ops::dot_zero(), r.first + (first + e) * p.src_step) : Ops::dot_zero();
+    uint32_t sums[kDotGroup];
+    Ops::dot_sums(acc, sums);
+    u8_store4(p.dst + first * p.dst_step, p.dst_step, Ops::finish4(sums, p.half, p.shift), count);
+}
+
+template <class Ops, int kWindows>
+inline void u8_shuffled_elements(const ShuffledTaps<Ops::kWindow>& plan, const TapRun& r, const ResamplePass& p) {
+    const WindowRegisters<Ops, kWindows> windows(plan);
+    int64_t i = 0;
+    for (; i + kDotGroup <= p.n; i += kDotGroup) u8_shuffled_group(windows, r, p, i, kDotGroup);
+    if (i < p.n) u8_shuffled_group(windows, r, p, i, p.n - i);
+}
+
+// The whole pass if it is one for this path; false (nothing written) if not.
+// Up to four windows stay in registers.
+template <class Ops>
+inline bool u8_shuffled_pass(const ResamplePass& pass) {
+    if (!pass.shared) return false;
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    const TapRun r = tap_run(p, 0);
+    ShuffledTaps<Ops::kWindow> plan;
+    if (!plan.build(r, p.tap_stride)) return false;
+    switch (plan.count) {
+        case 1: u8_shuffled_elements<Ops, 1>(plan, r, p); break;
+        case 2: u8_shuffled_elements<Ops, 2>(plan, r, p); break;
+        case 3: u8_shuffled_elements<Ops, 3>(plan, r, p); break;
+        case 4: u8_shuffled_elements<Ops, 4>(plan, r, p); break;
+        default: u8_shuffled_elements<Ops, 0>(plan, r, p);
+    }
+    return true;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Advanced SIMD resampling kernels: 4 float lanes with fused multiply-adds
 // (fmla), and blocks of 16 output bytes with widening multiply-accumulates
-// (smlal/smlal2 on bytes zero-extended to 16 bits).  Where sources are
+// (smlal/smlal2 on bytes zero-extended to 16 bits), and for shared taps a
+// few bytes apart 16-byte windows picked apart by tbl.  Where sources are
 // consecutive, eight float vectors or three byte blocks go per step: enough
 // work per tap to hide the loop, few enough accumulators to stay in registers.
 #include <arm_neon.h>
@@ -109,6 +110,7 @@ struct NeonBlockOps {
 
 struct NeonDotOps {
     using Dot = int32x4_t;
+    static constexpr int kWindow = 16;
 
     static Dot dot_zero() { return vdupq_n_s32(0); }
 
@@ -127,6 +129,18 @@ struct NeonDotOps {
         const int16x8_t w0 = load_weights(w);
         acc = vmlal_s16(acc, vget_low_s16(v), vget_low_s16(w0));
         return vmlal_high_s16(acc, v, w0);
+    }
+
+    // tbl gives 0 for the mask's out-of-range bytes: the zero extension.
+    using Mask = uint8x16_t;
+    using Weights = int16x8_t;
+    static uint8x16_t mask_of(const uint8_t* at) { return vld1q_u8(at); }
+    static int16x8_t weights_of(const int16_t* at) { return vld1q_s16(at); }
+
+    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
+        const int16x8_t v = vreinterpretq_s16_u8(vqtbl1q_u8(load16(x), mask));
+        acc = vmlal_s16(acc, vget_low_s16(v), vget_low_s16(w));
+        return vmlal_high_s16(acc, v, w);
     }
 
     static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) {
@@ -151,6 +165,8 @@ void resample_u8_neon(const ResamplePass& p) {
     if (u8_contiguous_shared(p)) {
         i = u8_contiguous_blocks<NeonBlockOps, 3>(p, 0);
         i = u8_contiguous_blocks<NeonBlockOps, 1>(p, i);
+    } else if (u8_shuffled_pass<NeonDotOps>(p)) {
+        return;
     }
     u8_dot_elements<NeonDotOps>(p, i);
 }

@@ -1,4 +1,6 @@
-// x86 operations of the 8-bit kernels shared by the SSSE3 and AVX2 levels.
+// x86 operations of the 8-bit kernels shared by the SSSE3 and AVX2 levels:
+// the block kernel, and the 128-bit dot products (which the AVX2 level also
+// takes for runs too short for its 32-byte windows).
 //
 // The block kernel is written once for 128-bit and 256-bit vectors.  Two taps
 // go through one pmaddwd: the source bytes of both are interleaved into
@@ -116,6 +118,45 @@ inline uint32_t finish_four(const uint32_t (&sums)[4], int32_t half, int shift) 
     const __m128i narrow = _mm_packs_epi32(shifted, shifted);
     return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow)));
 }
+
+// Dot product of one element's taps: bytes widened to 16 bits, pmaddwd with
+// the weights, four int32 lanes.
+struct SseDotOps {
+    using Dot = __m128i;
+    static constexpr int kWindow = 16;
+
+    static Dot dot_zero() { return _mm_setzero_si128(); }
+
+    static Dot dot16(Dot acc, const char* x, const char* w) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
+        const __m128i zero = _mm_setzero_si128();
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), load_weights(w)));
+        return _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), load_weights(w + 16)));
+    }
+
+    static Dot dot8(Dot acc, const char* x, const char* w) {
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(x));
+        return _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(v, _mm_setzero_si128()), load_weights(w)));
+    }
+
+    static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) { lane_sums(acc[0], acc[1], acc[2], acc[3], sums); }
+
+    static uint32_t finish4(const uint32_t (&sums)[4], int32_t half, int shift) {
+        return finish_four(sums, half, shift);
+    }
+
+    using Mask = __m128i;
+    using Weights = __m128i;
+    static __m128i mask_of(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+    static __m128i weights_of(const int16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
+        const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)), mask);
+        return _mm_add_epi32(acc, _mm_madd_epi16(v, w));
+    }
+
+    static __m128i load_weights(const char* w) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(w)); }
+};
 
 }  // namespace
 }  // namespace zv_pt

@@ -53,8 +53,9 @@ inline int64_t place(std::vector<char>& buffer, long n, long step, int size, int
     return slack - low;
 }
 
-// A random pass over elements of `size` bytes (4: float, 1: 8-bit).
-inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element) {
+// A random pass over elements of `size` bytes (4: float, 1: 8-bit), runs of up
+// to max_taps taps.
+inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t max_taps = 40) {
     auto pick = [&](std::initializer_list<int64_t> choices) {
         return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
     };
@@ -72,7 +73,7 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
     std::vector<Taps> taps(entries);
     int64_t weight_bytes = 0;
     for (Taps& t : taps) {
-        t = {uniform(-64, 64), uniform(0, 9) == 0 ? uniform(-2, 0) : uniform(1, 40), uniform(0, 40)};
+        t = {uniform(-64, 64), uniform(0, 9) == 0 ? uniform(-2, 0) : uniform(1, max_taps), uniform(0, 40)};
         weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * (size == 4 ? 4 : 2));
     }
     for (int k = 0; k < 3; ++k) {
