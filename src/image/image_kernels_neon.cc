@@ -5,16 +5,31 @@
 #include "image/image_kernels.h"
 
 namespace zv_pt {
+namespace {
+
+inline uint8x16x3_t load3(const uint8_t* at) { return vld3q_u8(at); }
+inline float32x4x3_t load3(const float* at) { return vld3q_f32(at); }
+inline void store(uint8_t* at, uint8x16_t v) { vst1q_u8(at, v); }
+inline void store(float* at, float32x4_t v) { vst1q_f32(at, v); }
+
+// Converts whole 128-bit blocks and advances the pointers and `left` past them.
+template <class T>
+void split3_blocks(const T*& src, T*& d0, T*& d1, T*& d2, int64_t& left) {
+    constexpr int64_t lanes = 16 / sizeof(T);
+    for (; left >= lanes; left -= lanes, src += 3 * lanes, d0 += lanes, d1 += lanes, d2 += lanes) {
+        const auto v = load3(src);
+        store(d0, v.val[0]);
+        store(d1, v.val[1]);
+        store(d2, v.val[2]);
+    }
+}
+
+}  // namespace
 
 void split3_u8_neon(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n) {
     int64_t left = n;
-    for (; left >= 16; left -= 16, src += 48, d0 += 16, d1 += 16, d2 += 16) {
-        const uint8x16x3_t v = vld3q_u8(src);
-        vst1q_u8(d0, v.val[0]);
-        vst1q_u8(d1, v.val[1]);
-        vst1q_u8(d2, v.val[2]);
-    }
-    if (left >= 8) {
+    split3_blocks(src, d0, d1, d2, left);
+    if (left >= 8) {  // one half block: at most 7 pixels remain for the scalar loop
         const uint8x8x3_t v = vld3_u8(src);
         vst1_u8(d0, v.val[0]);
         vst1_u8(d1, v.val[1]);
@@ -26,12 +41,7 @@ void split3_u8_neon(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, i
 
 void split3_f32_neon(const float* src, float* d0, float* d1, float* d2, int64_t n) {
     int64_t left = n;
-    for (; left >= 4; left -= 4, src += 12, d0 += 4, d1 += 4, d2 += 4) {
-        const float32x4x3_t v = vld3q_f32(src);
-        vst1q_f32(d0, v.val[0]);
-        vst1q_f32(d1, v.val[1]);
-        vst1q_f32(d2, v.val[2]);
-    }
+    split3_blocks(src, d0, d1, d2, left);
     split3_f32_c(src, d0, d1, d2, left);
 }
 
