@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build check check-native check-asan check-aarch64 demo bench insn-count clean
+.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar demo bench insn-count clean
 
 all: build
 
@@ -14,7 +14,7 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
-check: check-native check-asan check-aarch64
+check: check-native check-asan check-aarch64 check-scalar
 
 check-native: build
 	cd build && ctest --output-on-failure -j$(JOBS)
@@ -29,6 +29,12 @@ check-aarch64: deps
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS)
 	cmake --build build-aarch64 -j$(JOBS)
 	cd build-aarch64 && ctest --output-on-failure -j$(JOBS)
+
+# The scalar reference kernels alone (-DZV_PT_SCALAR=ON), natively.
+check-scalar: deps
+	cmake -S . -B build-scalar -DCMAKE_BUILD_TYPE=Release -DZV_PT_SCALAR=ON -DZV_PT_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-scalar -j$(JOBS)
+	cd build-scalar && ctest --output-on-failure -j$(JOBS)
 
 demo: build
 	cd build && ./examples/zv_pt_demo
