@@ -11,7 +11,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${1:-build-aarch64}
-plugin_source=${INSN_PLUGIN_SOURCE:-/work/shared/tools/qemu-insn-count.c}
+plugin_source=${INSN_PLUGIN_SOURCE:-$root/../shared/tools/qemu-insn-count.c}
 repeats=10
 pixels=$((640 * 480))  # the driver's image
 # kernel:floor, the instructions per pixel of a plain NEON loop doing the same.

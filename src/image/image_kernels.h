@@ -22,6 +22,10 @@ struct ImageKernels {
     Split3U8Fn split3_u8;
     Split3F32Fn split3_f32;
     Normalize3F32Fn normalize3_f32;
+    // The same conversions for outputs too large to stay in the cache: where
+    // the level has them, stores that write whole lines without reading them.
+    Split3U8Fn split3_u8_stream;
+    Split3F32Fn split3_f32_stream;
 };
 
 // The variants of one level; isa must be supported (isa_supported).
@@ -40,6 +44,9 @@ void normalize3_f32_ssse3(float* p0, float* p1, float* p2, const float mean[3], 
 void split3_u8_avx2(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n);
 void split3_f32_avx2(const float* src, float* d0, float* d1, float* d2, int64_t n);
 void normalize3_f32_avx2(float* p0, float* p1, float* p2, const float mean[3], const float stdv[3], int64_t n);
+
+void split3_u8_avx2_stream(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n);
+void split3_f32_avx2_stream(const float* src, float* d0, float* d1, float* d2, int64_t n);
 
 void split3_u8_neon(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n);
 void split3_f32_neon(const float* src, float* d0, float* d1, float* d2, int64_t n);

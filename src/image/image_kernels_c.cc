@@ -31,15 +31,18 @@ void normalize3_f32_c(float* p0, float* p1, float* p2, const float mean[3], cons
 }
 
 const ImageKernels& image_kernels(Isa isa) {
-    static constexpr ImageKernels c{split3_u8_c, split3_f32_c, normalize3_f32_c};
+    static constexpr ImageKernels c{split3_u8_c, split3_f32_c, normalize3_f32_c, split3_u8_c, split3_f32_c};
 #if defined(ZV_PT_SIMD_X86)
-    static constexpr ImageKernels ssse3{split3_u8_ssse3, split3_f32_ssse3, normalize3_f32_ssse3};
-    static constexpr ImageKernels avx2{split3_u8_avx2, split3_f32_avx2, normalize3_f32_avx2};
+    static constexpr ImageKernels ssse3{split3_u8_ssse3, split3_f32_ssse3, normalize3_f32_ssse3, split3_u8_ssse3,
+                                          split3_f32_ssse3};
+    static constexpr ImageKernels avx2{split3_u8_avx2, split3_f32_avx2, normalize3_f32_avx2, split3_u8_avx2_stream,
+                                         split3_f32_avx2_stream};
     if (isa == Isa::avx2) return avx2;
     if (isa == Isa::ssse3) return ssse3;
 #endif
 #if defined(ZV_PT_SIMD_NEON)
-    static constexpr ImageKernels neon{split3_u8_neon, split3_f32_neon, normalize3_f32_neon};
+    static constexpr ImageKernels neon{split3_u8_neon, split3_f32_neon, normalize3_f32_neon, split3_u8_neon,
+                                         split3_f32_neon};
     if (isa == Isa::neon) return neon;
 #endif
     (void)isa;

@@ -26,12 +26,12 @@ struct Ssse3Ops {
 }  // namespace
 
 void split3_u8_ssse3(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n) {
-    const int64_t p = split3_u8_blocks<Ssse3Ops>(src, d0, d1, d2, n);
+    const int64_t p = split3_blocks<Ssse3Ops>(src, d0, d1, d2, n);
     split3_u8_c(src + 3 * p, d0 + p, d1 + p, d2 + p, n - p);
 }
 
 void split3_f32_ssse3(const float* src, float* d0, float* d1, float* d2, int64_t n) {
-    const int64_t p = split3_f32_blocks<Ssse3Ops>(src, d0, d1, d2, n);
+    const int64_t p = split3_blocks<Ssse3Ops>(src, d0, d1, d2, n);
     split3_f32_c(src + 3 * p, d0 + p, d1 + p, d2 + p, n - p);
 }
 

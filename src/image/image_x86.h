@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "image/image_kernels.h"
 
@@ -30,39 +31,63 @@ Bytes gather_mask(int channel, int part) {
     return mask;
 }
 
+// One step: the three planes of sizeof(register) bytes' worth of pixels.
 template <class Ops>
-int64_t split3_u8_blocks(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n) {
+struct Bytes3 {
     using Bytes = typename Ops::Bytes;
-    constexpr int64_t step = sizeof(Bytes);  // pixels per step
     Bytes mask[3][3];
-    for (int c = 0; c < 3; ++c)
-        for (int part = 0; part < 3; ++part) mask[c][part] = gather_mask<Bytes>(c, part);
-    uint8_t* const dst[3] = {d0, d1, d2};
-
-    int64_t p = 0;
-    for (; p + step <= n; p += step) {
-        const uint8_t* in = src + 3 * p;
+    Bytes3() {
+        for (int c = 0; c < 3; ++c)
+            for (int part = 0; part < 3; ++part) mask[c][part] = gather_mask<Bytes>(c, part);
+    }
+    void operator()(const uint8_t* in, Bytes plane[3]) const {
         const Bytes v[3] = {Ops::load_blocks(in), Ops::load_blocks(in + 16), Ops::load_blocks(in + 32)};
         for (int c = 0; c < 3; ++c)
-            Ops::store(dst[c] + p, Ops::merge(Ops::shuffle(v[0], mask[c][0]), Ops::shuffle(v[1], mask[c][1]),
-                                              Ops::shuffle(v[2], mask[c][2])));
+            plane[c] = Ops::merge(Ops::shuffle(v[0], mask[c][0]), Ops::shuffle(v[1], mask[c][1]),
+                                  Ops::shuffle(v[2], mask[c][2]));
     }
-    return p;
-}
+};
 
 template <class Ops>
-int64_t split3_f32_blocks(const float* src, float* d0, float* d1, float* d2, int64_t n) {
-    constexpr int64_t step = sizeof(typename Ops::Floats) / sizeof(float);
-    int64_t p = 0;
-    for (; p + step <= n; p += step) {
+struct Floats3 {
+    using Floats = typename Ops::Floats;
+    void operator()(const float* in, Floats plane[3]) const {
         // per block of 4 pixels: a = r0 g0 b0 r1, b = g1 b1 r2 g2, c = b2 r3 g3 b3
-        const float* in = src + 3 * p;
-        const auto a = Ops::load_blocks(in), b = Ops::load_blocks(in + 4), c = Ops::load_blocks(in + 8);
         using O = Ops;
-        Ops::store(d0 + p, O::template shuffle<2, 0, 3, 0>(a, O::template shuffle<1, 1, 2, 2>(b, c)));
-        Ops::store(d1 + p, O::template shuffle<2, 0, 2, 0>(O::template shuffle<0, 0, 1, 1>(a, b),
-                                                           O::template shuffle<2, 2, 3, 3>(b, c)));
-        Ops::store(d2 + p, O::template shuffle<3, 0, 2, 0>(O::template shuffle<1, 1, 2, 2>(a, b), c));
+        const Floats a = O::load_blocks(in), b = O::load_blocks(in + 4), c = O::load_blocks(in + 8);
+        plane[0] = O::template shuffle<2, 0, 3, 0>(a, O::template shuffle<1, 1, 2, 2>(b, c));
+        plane[1] = O::template shuffle<2, 0, 2, 0>(O::template shuffle<0, 0, 1, 1>(a, b),
+                                                   O::template shuffle<2, 2, 3, 3>(b, c));
+        plane[2] = O::template shuffle<3, 0, 2, 0>(O::template shuffle<1, 1, 2, 2>(a, b), c);
+    }
+};
+
+template <class T, class Ops>
+using Deinterleave = std::conditional_t<std::is_same_v<T, uint8_t>, Bytes3<Ops>, Floats3<Ops>>;
+
+// De-interleaves whole register steps and returns the pixels done.  With
+// `stream` the stores are non-temporal (they write a line without reading it
+// first; destinations must be aligned to the register size), and each plane
+// gets two registers back to back so that every 64-byte line is written whole.
+template <class Ops, bool stream = false, class T>
+int64_t split3_blocks(const T* src, T* d0, T* d1, T* d2, int64_t n) {
+    using Register = decltype(Ops::load_blocks(src));
+    constexpr int64_t step = sizeof(Register) / sizeof(T);  // pixels per register
+    constexpr int64_t registers = stream ? 2 : 1;
+    const Deinterleave<T, Ops> deinterleave;
+    T* const dst[3] = {d0, d1, d2};
+
+    int64_t p = 0;
+    for (; p + registers * step <= n; p += registers * step) {
+        Register plane[registers][3];
+        for (int64_t r = 0; r < registers; ++r) deinterleave(src + 3 * (p + r * step), plane[r]);
+        for (int c = 0; c < 3; ++c)
+            for (int64_t r = 0; r < registers; ++r) {
+                if constexpr (stream)
+                    Ops::stream(dst[c] + p + r * step, plane[r][c]);
+                else
+                    Ops::store(dst[c] + p + r * step, plane[r][c]);
+            }
     }
     return p;
 }

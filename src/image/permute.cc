@@ -33,9 +33,14 @@ int order_result(const int* order) {
     return result_ok;
 }
 
+// Planar outputs from this size on do not stay in the cache for the caller:
+// they are written around it, which saves reading every line before writing it.
+constexpr int64_t kStreamBytes = int64_t{16} << 20;
+
 // A block is one 128-bit vector per plane: 16 bytes or 4 floats.
 template <class T, int64_t block = 16 / sizeof(T)>
-int permute_hwc_chw(const T* src, T* dst, const int* shape, const int* order, Split3Fn<T> split) {
+int permute_hwc_chw(const T* src, T* dst, const int* shape, const int* order, Split3Fn<T> split,
+                    Split3Fn<T> split_stream) {
     if (src == nullptr || dst == nullptr) return result_null_argument;
     if (shape == nullptr || order == nullptr) return result_null_argument;
     const int result = order_result(order);
@@ -43,7 +48,8 @@ int permute_hwc_chw(const T* src, T* dst, const int* shape, const int* order, Sp
     // 64-bit count and indices: images of 2^31 elements and more are fine.
     const int64_t n = int64_t{shape[0]} * shape[1];
     const int64_t plane = n > 0 ? n : 0;
-    const SplitJob<T> job{src, {dst, dst + plane, dst + 2 * plane}, split};
+    const bool stream = 3 * plane * int64_t{sizeof(T)} >= kStreamBytes;
+    const SplitJob<T> job{src, {dst, dst + plane, dst + 2 * plane}, stream ? split_stream : split};
     const int64_t blocks = n / block;
     run_blocks(blocks, job, split_blocks<T, block>);
 
@@ -56,9 +62,11 @@ int permute_hwc_chw(const T* src, T* dst, const int* shape, const int* order, Sp
 }  // namespace zv_pt
 
 int zv_permute_hwc_chw(unsigned char* src, unsigned char* dst, int* shape, int* order, int) {
-    return zv_pt::permute_hwc_chw<uint8_t>(src, dst, shape, order, zv_pt::image_kernels().split3_u8);
+    return zv_pt::permute_hwc_chw<uint8_t>(src, dst, shape, order, zv_pt::image_kernels().split3_u8,
+                                            zv_pt::image_kernels().split3_u8_stream);
 }
 
 int zv_permute_hwc_chw_float32(float* src, float* dst, int* shape, int* order, int) {
-    return zv_pt::permute_hwc_chw<float>(src, dst, shape, order, zv_pt::image_kernels().split3_f32);
+    return zv_pt::permute_hwc_chw<float>(src, dst, shape, order, zv_pt::image_kernels().split3_f32,
+                                          zv_pt::image_kernels().split3_f32_stream);
 }

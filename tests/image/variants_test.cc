@@ -72,6 +72,12 @@ TEST_P(Variants, Split3F32MatchesReference) {
     expect_split_matches<float>(variant().split3_f32, reference().split3_f32, 3);
 }
 
+// Streaming stores need 32-byte alignment: every offset up to 31 bytes.
+TEST_P(Variants, StreamingSplitsMatchReference) {
+    expect_split_matches<uint8_t>(variant().split3_u8_stream, reference().split3_u8, 31);
+    expect_split_matches<float>(variant().split3_f32_stream, reference().split3_f32, 7);
+}
+
 TEST_P(Variants, Normalize3F32MatchesReference) {
     std::mt19937 rng(6);
     for (int64_t n : sizes()) {
