@@ -16,18 +16,30 @@
 namespace zv_pt {
 namespace {
 
-// pshufb control that moves channel `channel` of 16 pixels out of the 16-byte
-// part `part` (0..2) of their 48 interleaved bytes, repeated in every 128-bit
-// lane; -128 zeroes a lane.
+// pshufb controls that move channel c of 16 pixels out of the 16-byte part
+// `part` (0..2) of their 48 interleaved bytes, for two 128-bit lanes; -128
+// zeroes a lane.  A constant table, so that no call spends time building it.
+struct GatherMasks {
+    alignas(32) int8_t lane[3][3][32];
+};
+
+constexpr GatherMasks make_gather_masks() {
+    GatherMasks m{};
+    for (int c = 0; c < 3; ++c)
+        for (int part = 0; part < 3; ++part)
+            for (int k = 0; k < 32; ++k) {
+                const int byte = 3 * (k % 16) + c - 16 * part;
+                m.lane[c][part][k] = static_cast<int8_t>(byte >= 0 && byte < 16 ? byte : -128);
+            }
+    return m;
+}
+
+constexpr GatherMasks kGatherMasks = make_gather_masks();
+
 template <class Bytes>
 Bytes gather_mask(int channel, int part) {
-    alignas(sizeof(Bytes)) int8_t lane[sizeof(Bytes)];
-    for (int k = 0; k < int{sizeof(Bytes)}; ++k) {
-        const int byte = 3 * (k % 16) + channel - 16 * part;
-        lane[k] = static_cast<int8_t>(byte >= 0 && byte < 16 ? byte : -128);
-    }
     Bytes mask;
-    __builtin_memcpy(&mask, lane, sizeof mask);
+    __builtin_memcpy(&mask, kGatherMasks.lane[channel][part], sizeof mask);
     return mask;
 }
 
