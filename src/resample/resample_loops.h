@@ -412,11 +412,16 @@ inline int64_t u8_dot_groups(const ResamplePass& p, int64_t first) {
 template <class Ops>
 inline void u8_dot_elements(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    int64_t i;
-    if (p.tap_stride == 1)
-        i = p.shared ? u8_dot_groups<Ops, true, true>(p, first) : u8_dot_groups<Ops, false, true>(p, first);
-    else
-        i = p.shared ? u8_dot_groups<Ops, true, false>(p, first) : u8_dot_groups<Ops, false, false>(p, first);
+    int64_t i = first;
+    // Shared runs shorter than one 8-tap step gain nothing from dot products:
+    // they go element by element.
+    const bool short_shared_runs = p.shared && load<int64_t>(p.tap_count) < 8;
+    if (!short_shared_runs) {
+        if (p.tap_stride == 1)
+            i = p.shared ? u8_dot_groups<Ops, true, true>(p, first) : u8_dot_groups<Ops, false, true>(p, first);
+        else
+            i = p.shared ? u8_dot_groups<Ops, true, false>(p, first) : u8_dot_groups<Ops, false, false>(p, first);
+    }
     each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });
 }
 
