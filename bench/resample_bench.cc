@@ -104,7 +104,7 @@ zv_pt::ResampleFn kernel_of(Isa isa) {
 template <class T>
 std::vector<Isa> distinct_levels() {
     std::vector<Isa> levels;
-    for (Isa isa : {Isa::c, Isa::ssse3, Isa::avx2, Isa::neon}) {
+    for (Isa isa : zv_pt::kAllIsas) {
         if (!zv_pt::isa_supported(isa)) continue;
         bool seen = false;
         for (Isa other : levels) seen = seen || kernel_of<T>(other) == kernel_of<T>(isa);

@@ -16,6 +16,8 @@ bool isa_supported(Isa isa) {
             // __builtin_cpu_supports also checks that the OS saves the YMM state.
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case Isa::avx512:
+            return isa_supported(Isa::avx2) && __builtin_cpu_supports("avx512f");
 #endif
 #if defined(ZV_PT_SIMD_NEON)
         case Isa::neon:
@@ -27,7 +29,7 @@ bool isa_supported(Isa isa) {
 }
 
 Isa best_isa() {
-    for (Isa isa : {Isa::avx2, Isa::ssse3, Isa::neon})
+    for (Isa isa : {Isa::avx512, Isa::avx2, Isa::ssse3, Isa::neon})
         if (isa_supported(isa)) return isa;
     return Isa::c;
 }
@@ -36,6 +38,7 @@ const char* isa_name(Isa isa) {
     switch (isa) {
         case Isa::ssse3: return "ssse3";
         case Isa::avx2: return "avx2";
+        case Isa::avx512: return "avx512";
         case Isa::neon: return "neon";
         default: return "c";
     }

@@ -5,9 +5,13 @@
 namespace zv_pt {
 
 // Every kernel family has one variant per level; C is the scalar reference.
-// SSSE3 and AVX2 exist on x86-64 (AVX2 here means AVX2 with FMA3), NEON on
-// AArch64.  A build with ZV_PT_SCALAR has only C.
-enum class Isa { c, ssse3, avx2, neon };
+// SSSE3, AVX2 (with FMA3) and AVX-512 (AVX-512F on top of AVX2; used where its
+// wider registers pay, elsewhere its table holds the AVX2 variants) exist on
+// x86-64, NEON on AArch64.  A build with ZV_PT_SCALAR has only C.
+enum class Isa { c, ssse3, avx2, avx512, neon };
+
+// Every level, for tests and benchmarks that go through all variants.
+constexpr Isa kAllIsas[] = {Isa::c, Isa::ssse3, Isa::avx2, Isa::avx512, Isa::neon};
 
 // True when this build carries the level's code and the processor runs it.
 bool isa_supported(Isa isa);

@@ -48,6 +48,8 @@ void normalize3_f32_avx2(float* p0, float* p1, float* p2, const float mean[3], c
 void split3_u8_avx2_stream(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n);
 void split3_f32_avx2_stream(const float* src, float* d0, float* d1, float* d2, int64_t n);
 
+void normalize3_f32_avx512(float* p0, float* p1, float* p2, const float mean[3], const float stdv[3], int64_t n);
+
 void split3_u8_neon(const uint8_t* src, uint8_t* d0, uint8_t* d1, uint8_t* d2, int64_t n);
 void split3_f32_neon(const float* src, float* d0, float* d1, float* d2, int64_t n);
 void normalize3_f32_neon(float* p0, float* p1, float* p2, const float mean[3], const float stdv[3], int64_t n);

@@ -14,8 +14,8 @@ using zv_pt::Isa;
 
 std::vector<Isa> vector_isas() {
     std::vector<Isa> found;
-    for (Isa isa : {Isa::ssse3, Isa::avx2, Isa::neon})
-        if (zv_pt::isa_supported(isa)) found.push_back(isa);
+    for (Isa isa : zv_pt::kAllIsas)
+        if (isa != Isa::c && zv_pt::isa_supported(isa)) found.push_back(isa);
     return found;
 }
 

@@ -53,7 +53,7 @@ TEST_P(ResampleVariant, EightBitLongSharedRunsMatchTheDefinition) {
     for (int round = 0; round < 60; ++round) check<uint8_t>(rng, 1 + round % 11, false, 200);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::Values(Isa::c, Isa::ssse3, Isa::avx2, Isa::neon),
+INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::ValuesIn(zv_pt::kAllIsas),
                          [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });
 
 }  // namespace
