@@ -408,20 +408,48 @@ inline int64_t u8_dot_groups(const ResamplePass& p, int64_t first) {
     return i;
 }
 
+// Elements [first, p.n) of a shared-taps pass with kTaps taps (fewer than one
+// 8-tap vector step): weights held in registers, the tap loop unrolled.
+template <int kTaps>
+inline void u8_short_shared_elements(const ResamplePass& p, int64_t first) {
+    const TapRun r = tap_run(p, 0);
+    int32_t w[kTaps];
+    for (int j = 0; j < kTaps; ++j) w[j] = load<int16_t>(r.weights + j * int64_t{sizeof(int16_t)});
+    for (int64_t i = first; i < p.n; ++i) {
+        const char* x = r.first + i * p.src_step;
+        uint32_t acc = static_cast<uint32_t>(p.half);
+        for (int j = 0; j < kTaps; ++j) acc += static_cast<uint32_t>(w[j] * int32_t{load<uint8_t>(x + j * p.tap_stride)});
+        store<uint8_t>(p.dst + i * p.dst_step, u8_round_clamp(acc, p.shift));
+    }
+}
+
+// Shared runs shorter than one 8-tap step gain nothing from dot products;
+// true when the pass was one of those and is done.
+inline bool u8_short_shared_pass(const ResamplePass& pass, int64_t first) {
+    if (!pass.shared) return false;
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    switch (load<int64_t>(p.tap_count)) {
+        case 1: u8_short_shared_elements<1>(p, first); return true;
+        case 2: u8_short_shared_elements<2>(p, first); return true;
+        case 3: u8_short_shared_elements<3>(p, first); return true;
+        case 4: u8_short_shared_elements<4>(p, first); return true;
+        case 5: u8_short_shared_elements<5>(p, first); return true;
+        case 6: u8_short_shared_elements<6>(p, first); return true;
+        case 7: u8_short_shared_elements<7>(p, first); return true;
+        default: return false;
+    }
+}
+
 // Elements [first, p.n) as dot products, four at a time.
 template <class Ops>
 inline void u8_dot_elements(const ResamplePass& pass, int64_t first) {
+    if (u8_short_shared_pass(pass, first)) return;
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    int64_t i = first;
-    // Shared runs shorter than one 8-tap step gain nothing from dot products:
-    // they go element by element.
-    const bool short_shared_runs = p.shared && load<int64_t>(p.tap_count) < 8;
-    if (!short_shared_runs) {
-        if (p.tap_stride == 1)
-            i = p.shared ? u8_dot_groups<Ops, true, true>(p, first) : u8_dot_groups<Ops, false, true>(p, first);
-        else
-            i = p.shared ? u8_dot_groups<Ops, true, false>(p, first) : u8_dot_groups<Ops, false, false>(p, first);
-    }
+    int64_t i;
+    if (p.tap_stride == 1)
+        i = p.shared ? u8_dot_groups<Ops, true, true>(p, first) : u8_dot_groups<Ops, false, true>(p, first);
+    else
+        i = p.shared ? u8_dot_groups<Ops, true, false>(p, first) : u8_dot_groups<Ops, false, false>(p, first);
     each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });
 }
 
