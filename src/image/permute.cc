@@ -62,11 +62,11 @@ int permute_hwc_chw(const T* src, T* dst, const int* shape, const int* order, Sp
 }  // namespace zv_pt
 
 int zv_permute_hwc_chw(unsigned char* src, unsigned char* dst, int* shape, int* order, int) {
-    return zv_pt::permute_hwc_chw<uint8_t>(src, dst, shape, order, zv_pt::image_kernels().split3_u8,
-                                            zv_pt::image_kernels().split3_u8_stream);
+    const zv_pt::ImageKernels& kernels = zv_pt::image_kernels();
+    return zv_pt::permute_hwc_chw<uint8_t>(src, dst, shape, order, kernels.split3_u8, kernels.split3_u8_stream);
 }
 
 int zv_permute_hwc_chw_float32(float* src, float* dst, int* shape, int* order, int) {
-    return zv_pt::permute_hwc_chw<float>(src, dst, shape, order, zv_pt::image_kernels().split3_f32,
-                                          zv_pt::image_kernels().split3_f32_stream);
+    const zv_pt::ImageKernels& kernels = zv_pt::image_kernels();
+    return zv_pt::permute_hwc_chw<float>(src, dst, shape, order, kernels.split3_f32, kernels.split3_f32_stream);
 }
