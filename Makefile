@@ -1,9 +1,10 @@
-# Entry points: `make check` (all tests, every configuration), `make demo`,
-# `make bench`, `make insn-count` (AArch64 instructions per pixel under qemu).
+# Entry points: `make demo` (zv-prep on the sample photographs, into demo-out/),
+# `make check` (all tests, every configuration), `make bench`, `make bench-report`
+# (benchmarks and charts), `make insn-count` (AArch64 instructions per pixel under qemu).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar demo bench insn-count clean
+.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar demo bench bench-report insn-count clean
 
 all: build
 
@@ -37,13 +38,16 @@ check-scalar: deps
 	cd build-scalar && ctest --output-on-failure -j$(JOBS)
 
 demo: build
-	cd build && ./examples/zv_pt_demo
+	build/tools/zv-prep/zv-prep --torch --out demo-out data
 
 bench: build
 	tools/run-bench.sh build
+
+bench-report: build
+	tools/bench-report.sh build
 
 insn-count: deps
 	tools/insn-count.sh
 
 clean:
-	rm -rf build build-asan build-aarch64 build-scalar
+	rm -rf build build-asan build-aarch64 build-scalar demo-out
