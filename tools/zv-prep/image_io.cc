@@ -133,14 +133,16 @@ void png_read_memory(png_structp png, png_bytep out, png_size_t length) {
 }
 
 // Everything to 8-bit RGB: palettes and grey expanded, 16 bits cut to their
-// high byte, alpha dropped, interlacing undone.  No gamma correction.
+// high byte, alpha dropped, interlacing undone.  No gamma correction.  The
+// alpha is stripped whatever the colour type: expanding a palette turns its
+// transparency chunk into an alpha channel too.
 void png_to_rgb8(png_structp png, png_infop info) {
     const int type = png_get_color_type(png, info);
     if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     if (type == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8) png_set_expand_gray_1_2_4_to_8(png);
     if (png_get_bit_depth(png, info) == 16) png_set_strip_16(png);
     if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-    if (type & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
+    png_set_strip_alpha(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
 }
@@ -156,6 +158,10 @@ bool read_png(PngState& s, Image& image, std::string& error) {
     const long width = png_get_image_width(s.png, s.info);
     const long height = png_get_image_height(s.png, s.info);
     if (!check_size(width, height, error)) return false;
+    if (png_get_rowbytes(s.png, s.info) != static_cast<size_t>(width) * 3) {
+        error = "unsupported PNG layout";
+        return false;
+    }
     image.width = width;
     image.height = height;
     image.rgb.resize(static_cast<size_t>(width) * height * 3);

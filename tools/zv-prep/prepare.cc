@@ -44,14 +44,6 @@ void copy_window(const T* src, long w, long h, const Geometry& g, T* dst) {
     }
 }
 
-// v / 255 in float, as ToTensor() computes it.  For every byte v, rounding
-// the double v * (1 / 255.0) to float gives that same correctly rounded
-// quotient (checked over all 256 values), and the multiplication vectorises
-// where a float division or a table lookup would not.
-void scale_bytes(const unsigned char* in, size_t count, float* out) {
-    for (size_t i = 0; i < count; ++i) out[i] = static_cast<float>(in[i] * (1.0 / 255.0));
-}
-
 class StageClock {
 public:
     explicit StageClock(double* seconds) : seconds_(seconds), last_(now()) {}
@@ -70,6 +62,13 @@ private:
 bool whole(const Geometry& g) { return g.left == 0 && g.top == 0 && g.out_w == g.resize_w && g.out_h == g.resize_h; }
 
 }  // namespace
+
+// For every byte v, rounding the double v * (1 / 255.0) to float gives the
+// correctly rounded float quotient v / 255; the multiplication vectorises
+// where a float division or a table lookup would not.
+void scale_to_unit(const unsigned char* in, size_t count, float* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<float>(in[i] * (1.0 / 255.0));
+}
 
 Geometry plan_geometry(const Options& o, long in_w, long in_h) {
     Geometry g{o.width, o.height, 0, 0, o.width, o.height};
@@ -136,7 +135,7 @@ int Preparer::prepare_bytes(const Image& image, const Geometry& g, float* tensor
     int shape[2] = {static_cast<int>(g.out_h), static_cast<int>(g.out_w)}, order[3] = {2, 0, 1};
     if (int rc = zv_permute_hwc_chw(const_cast<unsigned char*>(hwc), planar_u8_.data(), shape, order, 0)) return rc;
     clock.lap(stage_planar);
-    scale_bytes(planar_u8_.data(), out, tensor);
+    scale_to_unit(planar_u8_.data(), out, tensor);
     clock.lap(stage_scale);
     return result_ok;
 }
@@ -147,7 +146,7 @@ int Preparer::prepare_floats(const Image& image, const Geometry& g, float* tenso
     full_f32_.resize(image.rgb.size());
     resized_f32_.resize(resized);
     StageClock clock(seconds);
-    scale_bytes(image.rgb.data(), image.rgb.size(), full_f32_.data());
+    scale_to_unit(image.rgb.data(), image.rgb.size(), full_f32_.data());
     clock.lap(stage_scale);
     if (int rc = plans_->floats->run(full_f32_.data(), resized_f32_.data())) return rc;
     const float* hwc = resized_f32_.data();

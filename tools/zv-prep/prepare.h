@@ -38,6 +38,9 @@ struct Geometry {
 // The geometry of torchvision's Resize(size) and CenterCrop(size), rounding included.
 Geometry plan_geometry(const Options& options, long in_w, long in_h);
 
+// out[i] = in[i] / 255 in float, as torchvision's ToTensor() computes it.
+void scale_to_unit(const unsigned char* in, size_t count, float* out);
+
 enum Stage { stage_resize, stage_planar, stage_scale, stage_normalise, stage_count };
 extern const char* const kStageNames[stage_count];
 
