@@ -52,6 +52,7 @@ struct Avx2F32Ops {
 // vector, one vpmaddwd with the weights, eight int32 lanes.
 struct Avx2DotOps {
     using Dot = __m256i;
+    using PairOps = SsePairOps;
     static constexpr int kWindow = 32;
 
     static Dot dot_zero() { return _mm256_setzero_si256(); }

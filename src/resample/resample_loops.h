@@ -440,10 +440,70 @@ inline bool u8_short_shared_pass(const ResamplePass& pass, int64_t first) {
     }
 }
 
-// Elements [first, p.n) as dot products, four at a time.
+// ---- 8-bit: short shared runs, two elements per 16-byte window -------------------
+//
+// Shared runs of 1..4 taps, as when halving an interleaved image (4 taps 3
+// bytes apart, elements 6 bytes apart): the taps of elements i and i + 1 fit
+// one 16-byte window from element i's first tap.  One byte shuffle puts
+// element i's taps into 16-bit slots 0-3 and element i + 1's into slots 4-7
+// (zero weights where a run is shorter), one pmaddwd gives each element two
+// partial sums, and a pairwise add of two windows gives four elements' sums.
+//
+// PairOps: Pair (four int32 lanes), Mask, Weights, mask_of(bytes),
+// weights_of(int16s), pair_window(x, mask, weights) (the shuffled window at x times the weights,
+// adjacent products added: lanes 0-1 element i, lanes 2-3 element i + 1), and
+// finish8(pairs[4], half, shift, out[8]) (the sums of the eight elements of
+// four windows, half added, shifted and clamped like u8_round_clamp).
+
+struct PairedTaps {
+    uint8_t mask[16];
+    int16_t weights[8];
+
+    bool build(const TapRun& r, int64_t tap_stride, int64_t src_step) {
+        if (r.count < 1 || r.count > 4 || tap_stride < 0 || src_step < 1) return false;
+        if (src_step + (r.count - 1) * tap_stride > 15) return false;
+        std::memset(mask, 0x80, sizeof mask);  // zero in the slots of missing taps
+        std::memset(weights, 0, sizeof weights);
+        for (int e = 0; e < 2; ++e)
+            for (int64_t j = 0; j < r.count; ++j) {
+                mask[2 * (4 * e + j)] = static_cast<uint8_t>(e * src_step + j * tap_stride);
+                weights[4 * e + j] = load<int16_t>(r.weights + j * int64_t{sizeof(int16_t)});
+            }
+        return true;
+    }
+};
+
+// The whole of elements [first, p.n) if the pass is one for this path; false
+// (nothing written) if not.  A window reads at most to the last tap of the
+// pass; the elements whose windows would go further take the short-run loop.
+template <class Ops>
+inline bool u8_paired_pass(const ResamplePass& pass, int64_t first) {
+    if (!pass.shared) return false;
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    const TapRun r = tap_run(p, 0);
+    PairedTaps plan;
+    if (!plan.build(r, p.tap_stride, p.src_step)) return false;
+    const auto mask = Ops::mask_of(plan.mask);
+    const auto weights = Ops::weights_of(plan.weights);
+    const int64_t end = (p.n - 1) * p.src_step + (r.count - 1) * p.tap_stride + 1;  // past the last tap
+    int64_t i = first;
+    for (; i + 8 <= p.n && (i + 6) * p.src_step + 16 <= end; i += 8) {
+        const char* x = r.first + i * p.src_step;
+        const typename Ops::Pair pairs[4] = {
+            Ops::pair_window(x, mask, weights), Ops::pair_window(x + 2 * p.src_step, mask, weights),
+            Ops::pair_window(x + 4 * p.src_step, mask, weights), Ops::pair_window(x + 6 * p.src_step, mask, weights)};
+        uint8_t out[8];
+        Ops::finish8(pairs, p.half, p.shift, out);
+        scatter_bytes(p.dst + i * p.dst_step, p.dst_step, out, 8);
+    }
+    return u8_short_shared_pass(p, i);
+}
+
+// Elements [first, p.n) as dot products, four at a time; short shared runs
+// through Ops::PairOps.
 template <class Ops>
 inline void u8_dot_elements(const ResamplePass& pass, int64_t first) {
-    if (u8_short_shared_pass(pass, first)) return;
+    if (u8_paired_pass<typename Ops::PairOps>(pass, first) || u8_short_shared_pass(pass, first)) return;
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
     int64_t i;
     if (p.tap_stride == 1)

@@ -110,6 +110,7 @@ struct NeonBlockOps {
 
 struct NeonDotOps {
     using Dot = int32x4_t;
+    using PairOps = NeonDotOps;
     static constexpr int kWindow = 16;
 
     static Dot dot_zero() { return vdupq_n_s32(0); }
@@ -141,6 +142,21 @@ struct NeonDotOps {
         const int16x8_t v = vreinterpretq_s16_u8(vqtbl1q_u8(load16(x), mask));
         acc = vmlal_s16(acc, vget_low_s16(v), vget_low_s16(w));
         return vmlal_high_s16(acc, v, w);
+    }
+
+    // Two elements per window (u8_paired_pass): the pairwise add of the
+    // products gives pmaddwd's lanes.
+    using Pair = int32x4_t;
+    static Pair pair_window(const char* x, Mask mask, Weights w) {
+        const int16x8_t v = vreinterpretq_s16_u8(vqtbl1q_u8(load16(x), mask));
+        return vpaddq_s32(vmull_s16(vget_low_s16(v), vget_low_s16(w)), vmull_high_s16(v, w));
+    }
+
+    static void finish8(const Pair (&pairs)[4], int32_t half, int shift, uint8_t (&out)[8]) {
+        const int32x4_t h = vdupq_n_s32(half), count = vdupq_n_s32(-shift);
+        const int32x4_t low = vshlq_s32(vaddq_s32(vpaddq_s32(pairs[0], pairs[1]), h), count);
+        const int32x4_t high = vshlq_s32(vaddq_s32(vpaddq_s32(pairs[2], pairs[3]), h), count);
+        vst1_u8(out, vqmovun_s16(vcombine_s16(vqmovn_s32(low), vqmovn_s32(high))));
     }
 
     static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) {

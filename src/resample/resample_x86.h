@@ -119,10 +119,32 @@ inline uint32_t finish_four(const uint32_t (&sums)[4], int32_t half, int shift) 
     return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow)));
 }
 
+// Two elements per 16-byte window (u8_paired_pass).
+struct SsePairOps {
+    using Pair = __m128i;
+    using Mask = __m128i;
+    using Weights = __m128i;
+    static __m128i mask_of(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+    static __m128i weights_of(const int16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+    static Pair pair_window(const char* x, Mask mask, Weights w) {
+        return _mm_madd_epi16(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)), mask), w);
+    }
+
+    static void finish8(const Pair (&pairs)[4], int32_t half, int shift, uint8_t (&out)[8]) {
+        const __m128i h = _mm_set1_epi32(half), count = _mm_cvtsi32_si128(shift);
+        const __m128i low = _mm_sra_epi32(_mm_add_epi32(_mm_hadd_epi32(pairs[0], pairs[1]), h), count);
+        const __m128i high = _mm_sra_epi32(_mm_add_epi32(_mm_hadd_epi32(pairs[2], pairs[3]), h), count);
+        const __m128i narrow = _mm_packs_epi32(low, high);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(narrow, narrow));
+    }
+};
+
 // Dot product of one element's taps: bytes widened to 16 bits, pmaddwd with
 // the weights, four int32 lanes.
 struct SseDotOps {
     using Dot = __m128i;
+    using PairOps = SsePairOps;
     static constexpr int kWindow = 16;
 
     static Dot dot_zero() { return _mm_setzero_si128(); }

@@ -53,6 +53,15 @@ TEST_P(ResampleVariant, EightBitLongSharedRunsMatchTheDefinition) {
     for (int round = 0; round < 60; ++round) check<uint8_t>(rng, 1 + round % 11, false, 200);
 }
 
+// Shared runs of a few taps close together, where a kernel may take two
+// elements per window: counts around every group of eight and the end of the
+// source, where the windows must stop.
+TEST_P(ResampleVariant, EightBitShortSharedRunsMatchTheDefinition) {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 3; ++round)
+        for (long n = 1; n <= 40; ++n) check<uint8_t>(rng, n, false, 4);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::ValuesIn(zv_pt::kAllIsas),
                          [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });
 
