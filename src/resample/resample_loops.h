@@ -306,9 +306,11 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
 // x, w), store(dst, step, acc, shift) (shift, clamp to 0..255, store kBytes
 // bytes step apart).  The sums wrap in 32 bits like u8_sum.
 
-// kBlocks * kBytes elements with shared taps whose sources are consecutive bytes.
+// kBlocks * kBytes elements with shared taps whose sources are consecutive
+// bytes.  With `ahead`, the elements kPrefetchBytes on are part of the pass
+// and their taps are prefetched, as in the float kernel.
 template <class Ops, int kBlocks>
-inline void u8_contiguous_block(const TapRun& r, const ResamplePass& p, char* dst) {
+inline void u8_contiguous_block(const TapRun& r, const ResamplePass& p, char* dst, bool ahead) {
     constexpr int64_t kBytes = Ops::kBytes;
     typename Ops::Acc acc[kBlocks];
     for (auto& a : acc) a = Ops::init(p.half);
@@ -316,8 +318,14 @@ inline void u8_contiguous_block(const TapRun& r, const ResamplePass& p, char* ds
     const char* x = r.first;
     const char* w = r.weights;
     int64_t j = 0;
-    for (; j + 2 <= r.count; j += 2, x += 2 * tap_stride, w += 2 * sizeof(int16_t))
+    for (; j + 2 <= r.count; j += 2, x += 2 * tap_stride, w += 2 * sizeof(int16_t)) {
+        if (ahead)
+            for (int64_t line = 0; line < kBlocks * kBytes; line += 64) {
+                __builtin_prefetch(x + kPrefetchBytes + line);
+                __builtin_prefetch(x + tap_stride + kPrefetchBytes + line);
+            }
         for (int b = 0; b < kBlocks; ++b) Ops::add_pair(acc[b], x + b * kBytes, tap_stride, w);
+    }
     if (j < r.count)
         for (int b = 0; b < kBlocks; ++b) Ops::add_one(acc[b], x + b * kBytes, w);
     for (int b = 0; b < kBlocks; ++b) Ops::store(dst + b * kBytes * p.dst_step, p.dst_step, acc[b], p.shift);
@@ -331,7 +339,8 @@ inline int64_t u8_contiguous_blocks(const ResamplePass& pass, int64_t first) {
     constexpr int64_t kStep = kBlocks * Ops::kBytes;
     const TapRun r = tap_run(p, 0);
     int64_t i = first;
-    for (; i + kStep <= p.n; i += kStep) u8_contiguous_block<Ops, kBlocks>(moved(r, i), p, p.dst + i * p.dst_step);
+    for (; i + kStep <= p.n; i += kStep)
+        u8_contiguous_block<Ops, kBlocks>(moved(r, i), p, p.dst + i * p.dst_step, i + kStep + kPrefetchBytes <= p.n);
     return i;
 }
 
