@@ -5,7 +5,9 @@
 // NumPy file.  A bad file is reported on one line and skipped; the exit
 // status is 0 if every file was prepared, 1 if some failed, 2 for bad options.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -320,18 +322,21 @@ private:
         if (!(s_.batch ? append_to_batch(file, shape, error) : write_npy(target, shape, tensor_.data(), error)))
             return false;
         lap(step_write);
-        if (!s_.batch) written_.push_back(target);
+        if (!s_.batch) {
+            written_.push_back(target);
+            written_by_.emplace(fs::path(target).filename().string(), file);
+        }
         ++totals_.done;
         return true;
     }
 
     // OUT/NAME.npy; two inputs of the same name would overwrite each other.
-    std::string output_for(const std::string& file, std::string& error) {
+    std::string output_for(const std::string& file, std::string& error) const {
         if (s_.batch) return s_.out + "/batch.npy";
         const std::string name = fs::path(file).stem().string() + ".npy";
-        const auto [it, fresh] = claimed_.emplace(name, file);
-        if (fresh) return (fs::path(s_.out) / name).string();
-        error = "its output " + name + " is already taken by " + it->second + "; skipped";
+        const auto taken = written_by_.find(name);
+        if (taken == written_by_.end()) return (fs::path(s_.out) / name).string();
+        error = "its output " + name + " was already written for " + taken->second + "; skipped";
         return {};
     }
 
@@ -375,7 +380,7 @@ private:
     std::vector<unsigned char> bytes_;
     Image image_;
     std::vector<float> tensor_;
-    std::map<std::string, std::string> claimed_;  // output name -> input file
+    std::map<std::string, std::string> written_by_;  // output name -> input file
     std::vector<std::string> written_;
     AtomicFile batch_;
     std::vector<long> batch_shape_;
