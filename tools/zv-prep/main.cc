@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,20 +98,17 @@ Settings parse_arguments(int argc, char** argv) {
     Settings s;
     bool size_given = false, crop_given = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i], value;
+        std::string arg = argv[i];
+        std::optional<std::string> attached;  // --option=value
         const size_t equals = arg.find('=');
         if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
+            attached = arg.substr(equals + 1);
             arg.resize(equals);
-        } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
-            value = argv[i + 1];
         }
-        const auto take = [&]() -> const std::string& {
-            if (equals == std::string::npos) {
-                if (i + 1 >= argc) usage_error(arg + " needs a value");
-                ++i;
-            }
-            return value;
+        const auto take = [&]() -> std::string {
+            if (attached) return *attached;
+            if (i + 1 >= argc) usage_error(arg + " needs a value");
+            return argv[++i];
         };
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);

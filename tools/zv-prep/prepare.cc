@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 #include "zv_pt.h"
 
@@ -60,6 +61,29 @@ private:
 };
 
 bool whole(const Geometry& g) { return g.left == 0 && g.top == 0 && g.out_w == g.resize_w && g.out_h == g.resize_h; }
+
+// Resizes src and points `hwc` at the tensor's window of the result: the
+// resized image itself, or its copy when cropping.
+template <class T>
+int resize_window(Resizer<T>& resizer, const T* src, const Geometry& g, Interleaved<T>& buffers, const T*& hwc) {
+    buffers.resized.resize(static_cast<size_t>(g.resize_w) * g.resize_h * 3);
+    if (int rc = resizer.run(src, buffers.resized.data())) return rc;
+    hwc = buffers.resized.data();
+    if (whole(g)) return result_ok;
+    buffers.window.resize(static_cast<size_t>(g.out_w) * g.out_h * 3);
+    copy_window(hwc, g.resize_w, g.resize_h, g, buffers.window.data());
+    hwc = buffers.window.data();
+    return result_ok;
+}
+
+// The library's interleaved-to-planar conversion of the out_w x out_h window.
+template <class T>
+int to_planar(const T* hwc, T* chw, const Geometry& g) {
+    int shape[2] = {static_cast<int>(g.out_h), static_cast<int>(g.out_w)}, order[3] = {2, 0, 1};
+    T* src = const_cast<T*>(hwc);  // only read
+    if constexpr (std::is_same_v<T, float>) return zv_permute_hwc_chw_float32(src, chw, shape, order, 0);
+    else return zv_permute_hwc_chw(src, chw, shape, order, 0);
+}
 
 }  // namespace
 
@@ -119,21 +143,13 @@ int Preparer::prepare(const Image& image, float* tensor, double seconds[stage_co
 
 // Resize the bytes, then to planar bytes, then scale to floats.
 int Preparer::prepare_bytes(const Image& image, const Geometry& g, float* tensor, double seconds[]) {
-    const size_t resized = static_cast<size_t>(g.resize_w) * g.resize_h * 3;
     const size_t out = static_cast<size_t>(g.out_w) * g.out_h * 3;
-    resized_u8_.resize(resized);
     planar_u8_.resize(out);
     StageClock clock(seconds);
-    if (int rc = plans_->bytes->run(image.rgb.data(), resized_u8_.data())) return rc;
-    const unsigned char* hwc = resized_u8_.data();
-    if (!whole(g)) {
-        window_u8_.resize(out);
-        copy_window(hwc, g.resize_w, g.resize_h, g, window_u8_.data());
-        hwc = window_u8_.data();
-    }
+    const unsigned char* hwc = nullptr;
+    if (int rc = resize_window(*plans_->bytes, image.rgb.data(), g, bytes_, hwc)) return rc;
     clock.lap(stage_resize);
-    int shape[2] = {static_cast<int>(g.out_h), static_cast<int>(g.out_w)}, order[3] = {2, 0, 1};
-    if (int rc = zv_permute_hwc_chw(const_cast<unsigned char*>(hwc), planar_u8_.data(), shape, order, 0)) return rc;
+    if (int rc = to_planar(hwc, planar_u8_.data(), g)) return rc;
     clock.lap(stage_planar);
     scale_to_unit(planar_u8_.data(), out, tensor);
     clock.lap(stage_scale);
@@ -142,22 +158,14 @@ int Preparer::prepare_bytes(const Image& image, const Geometry& g, float* tensor
 
 // Scale the whole image to floats, resize the floats, then to planar.
 int Preparer::prepare_floats(const Image& image, const Geometry& g, float* tensor, double seconds[]) {
-    const size_t resized = static_cast<size_t>(g.resize_w) * g.resize_h * 3;
     full_f32_.resize(image.rgb.size());
-    resized_f32_.resize(resized);
     StageClock clock(seconds);
     scale_to_unit(image.rgb.data(), image.rgb.size(), full_f32_.data());
     clock.lap(stage_scale);
-    if (int rc = plans_->floats->run(full_f32_.data(), resized_f32_.data())) return rc;
-    const float* hwc = resized_f32_.data();
-    if (!whole(g)) {
-        window_f32_.resize(static_cast<size_t>(g.out_w) * g.out_h * 3);
-        copy_window(hwc, g.resize_w, g.resize_h, g, window_f32_.data());
-        hwc = window_f32_.data();
-    }
+    const float* hwc = nullptr;
+    if (int rc = resize_window(*plans_->floats, full_f32_.data(), g, floats_, hwc)) return rc;
     clock.lap(stage_resize);
-    int shape[2] = {static_cast<int>(g.out_h), static_cast<int>(g.out_w)}, order[3] = {2, 0, 1};
-    if (int rc = zv_permute_hwc_chw_float32(const_cast<float*>(hwc), tensor, shape, order, 0)) return rc;
+    if (int rc = to_planar(hwc, tensor, g)) return rc;
     clock.lap(stage_planar);
     return result_ok;
 }

@@ -41,6 +41,12 @@ Geometry plan_geometry(const Options& options, long in_w, long in_h);
 // out[i] = in[i] / 255 in float, as torchvision's ToTensor() computes it.
 void scale_to_unit(const unsigned char* in, size_t count, float* out);
 
+// Intermediates of one element type: the resized image and the window cut from it.
+template <class T>
+struct Interleaved {
+    std::vector<T> resized, window;
+};
+
 enum Stage { stage_resize, stage_planar, stage_scale, stage_normalise, stage_count };
 extern const char* const kStageNames[stage_count];
 
@@ -65,8 +71,10 @@ private:
 
     Options options_;
     std::unique_ptr<Plans> plans_;  // resizers of the last input size
-    std::vector<unsigned char> resized_u8_, window_u8_, planar_u8_;
-    std::vector<float> full_f32_, resized_f32_, window_f32_, scratch_;
+    Interleaved<unsigned char> bytes_;
+    Interleaved<float> floats_;
+    std::vector<unsigned char> planar_u8_;
+    std::vector<float> full_f32_, scratch_;
 };
 
 }  // namespace zvprep
