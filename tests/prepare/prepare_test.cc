@@ -1,0 +1,202 @@
+// The preparation header: torchvision's geometry, the invariances a caller
+// relies on (row pitch, thread count, kernel team size), and its refusals.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "zv_pt/prepare.hpp"
+
+namespace {
+
+using zvt::prepare::Geometry;
+using zvt::prepare::ImageView;
+using zvt::prepare::Options;
+using zvt::prepare::Preparer;
+
+// A smooth image with noise: resizing it exercises every tap.
+std::vector<unsigned char> photo(long w, long h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> rgb(static_cast<size_t>(w * h * 3));
+    for (long y = 0; y < h; ++y)
+        for (long x = 0; x < w; ++x)
+            for (long c = 0; c < 3; ++c)
+                rgb[(y * w + x) * 3 + c] = static_cast<unsigned char>((x * (c + 1) + y * 2 + rng() % 32) & 0xff);
+    return rgb;
+}
+
+std::vector<float> prepared(Preparer& prep, const ImageView& image) {
+    std::vector<float> tensor(prep.tensor_size(image.width, image.height));
+    EXPECT_EQ(prep.run(image, tensor.data()), result_ok);
+    return tensor;
+}
+
+Geometry geometry(Options o, long w, long h) { return zvt::prepare::plan_geometry(o, w, h); }
+
+TEST(PrepareGeometry, ResizeShorterTruncatesTheLongerSide) {
+    const Geometry g = geometry(Options::resize_shorter(256), 500, 375);  // 256 * 500 / 375 = 341.33
+    EXPECT_EQ(g.resize_w, 341);
+    EXPECT_EQ(g.resize_h, 256);
+    EXPECT_TRUE(g.whole());
+    const Geometry tall = geometry(Options::resize_shorter(224), 333, 500);  // 224 * 500 / 333 = 336.3
+    EXPECT_EQ(tall.resize_w, 224);
+    EXPECT_EQ(tall.resize_h, 336);
+}
+
+// torchvision rounds the crop offset (size - crop) / 2 half to even.
+TEST(PrepareGeometry, CentreCropRoundsTiesToEven) {
+    struct Case {
+        long size, crop, offset;
+    } cases[] = {{256, 224, 16}, {257, 224, 16}, {259, 224, 18}, {227, 224, 2}, {225, 224, 0}, {229, 224, 2}};
+    for (const Case& c : cases) {
+        const Geometry g = geometry(Options::resize_shorter(c.size).center_crop(c.crop, c.crop), 1000, c.size * 10);
+        EXPECT_EQ(g.resize_w, c.size);
+        EXPECT_EQ(g.left, c.offset) << c.size << " cropped to " << c.crop;
+    }
+}
+
+// A crop larger than the image pads (crop - size) / 2 before it, rounded down.
+TEST(PrepareGeometry, CropLargerThanTheImagePads) {
+    const Geometry g = geometry(Options::resize_shorter(64).center_crop(301, 50), 128, 64);
+    EXPECT_EQ(g.resize_w, 128);
+    EXPECT_EQ(g.left, -86);  // (301 - 128) / 2 = 86.5
+    EXPECT_EQ(g.top, 7);     // (64 - 50) / 2
+    EXPECT_EQ(g.out_w, 301);
+    EXPECT_EQ(g.out_h, 50);
+}
+
+TEST(PrepareTensor, PaddingNormalisesZero) {
+    Options o = Options::resize_shorter(4).center_crop(8, 4);
+    Preparer prep(o);
+    const std::vector<unsigned char> rgb = photo(4, 4, 1);
+    const std::vector<float> tensor = prepared(prep, {rgb.data(), 4, 4});
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < 4; ++y) {
+            const float* line = &tensor[(c * 4 + y) * 8];
+            EXPECT_EQ(line[0], (0.0f - o.mean[c]) / o.std[c]);
+            EXPECT_EQ(line[7], (0.0f - o.mean[c]) / o.std[c]);
+            EXPECT_NE(line[3], line[0]);
+        }
+}
+
+// Identity geometry: the tensor is ToTensor and Normalize of the pixels
+// themselves, channel planes in order.
+TEST(PrepareTensor, IdentityGeometryIsScaleAndNormalise) {
+    const long w = 19, h = 7;
+    const std::vector<unsigned char> rgb = photo(w, h, 2);
+    Options o = Options::resize_to(w, h);
+    o.mean[1] = 0.25f;
+    o.std[2] = 0.5f;
+    for (bool floats : {false, true}) {
+        o.float_resize = floats;
+        Preparer prep(o);
+        const std::vector<float> tensor = prepared(prep, {rgb.data(), w, h});
+        for (long c = 0; c < 3; ++c)
+            for (long p = 0; p < w * h; ++p)
+                ASSERT_EQ(tensor[c * w * h + p], (rgb[p * 3 + c] / 255.0f - o.mean[c]) / o.std[c]) << c << " " << p;
+    }
+}
+
+TEST(PrepareInvariance, RowPitchChangesNothing) {
+    const long w = 203, h = 97, pitch = 3 * w + 13;
+    const std::vector<unsigned char> rgb = photo(w, h, 3);
+    std::vector<unsigned char> padded(static_cast<size_t>(pitch * h), 0xa5);
+    for (long y = 0; y < h; ++y) std::copy_n(&rgb[y * w * 3], w * 3, &padded[y * pitch]);
+    for (bool floats : {false, true}) {
+        Options o = Options::resize_shorter(50).center_crop(40, 30);
+        o.float_resize = floats;
+        o.filter = zvt::resize::Filter::bicubic;
+        Preparer prep(o);
+        EXPECT_EQ(prepared(prep, {rgb.data(), w, h}), prepared(prep, {padded.data(), w, h, pitch}));
+    }
+}
+
+TEST(PrepareInvariance, KernelTeamSizeChangesNothingAndIsRestored) {
+    const std::vector<unsigned char> rgb = photo(640, 480, 4);
+    omp_set_num_threads(3);
+    std::vector<std::vector<float>> tensors;
+    for (int team : {1, 2, 5, 0}) {
+        Options o = Options::resize_to(224, 224);
+        o.kernel_threads = team;
+        Preparer prep(o);
+        tensors.push_back(prepared(prep, {rgb.data(), 640, 480}));
+        EXPECT_EQ(omp_get_max_threads(), 3) << "team " << team;
+    }
+    for (const auto& t : tensors) EXPECT_EQ(t, tensors[0]);
+}
+
+// Images of several sizes (one plan each, replanned as the size changes) in
+// one batch: every thread count gives the tensors of one-by-one runs.
+TEST(PrepareBatch, EveryThreadCountGivesTheSameBits) {
+    const long sizes[][2] = {{333, 500}, {500, 375}, {333, 500}, {640, 427}, {97, 101}, {500, 375}, {256, 256}};
+    std::vector<std::vector<unsigned char>> pixels;
+    std::vector<ImageView> images;
+    for (const auto& s : sizes) pixels.push_back(photo(s[0], s[1], static_cast<uint32_t>(pixels.size())));
+    for (size_t i = 0; i < pixels.size(); ++i) images.emplace_back(pixels[i].data(), sizes[i][0], sizes[i][1]);
+    for (bool floats : {false, true}) {
+        Options o = Options::resize_shorter(128).center_crop(112, 112);
+        o.float_resize = floats;
+        Preparer single(o);
+        std::vector<float> expected;
+        for (const ImageView& image : images) {
+            const std::vector<float> t = prepared(single, image);
+            expected.insert(expected.end(), t.begin(), t.end());
+        }
+        Preparer batch(o);
+        for (int threads : {1, 2, 3, 8}) {
+            std::vector<float> out(expected.size(), -7.0f);
+            ASSERT_EQ(batch.run_batch(images.data(), images.size(), out.data(), threads), result_ok);
+            EXPECT_EQ(out, expected) << threads << " threads";
+        }
+    }
+}
+
+TEST(PrepareRefusals, BadOptionsThrow) {
+    auto refused = [](Options o) { EXPECT_THROW(Preparer{o}, std::invalid_argument); };
+    refused(Options::resize_to(0, 224));
+    refused(Options::resize_to(224, -1));
+    Options crop_without_resize = Options::resize_to(224, 224);
+    crop_without_resize.crop = true;
+    refused(crop_without_resize);
+    Options zero_std;
+    zero_std.std[1] = -0.0f;
+    refused(zero_std);
+    Options nan_mean;
+    nan_mean.mean[2] = std::nanf("");
+    refused(nan_mean);
+    Options team;
+    team.kernel_threads = -1;
+    refused(team);
+}
+
+TEST(PrepareRefusals, BadImagesAndBatches) {
+    Preparer prep(Options::resize_shorter(32));
+    const std::vector<unsigned char> rgb = photo(64, 48, 5);
+    std::vector<float> tensor(3 * 64 * 64, 1.0f);
+    EXPECT_EQ(prep.run({nullptr, 64, 48}, tensor.data()), result_null_argument);
+    EXPECT_EQ(prep.run({rgb.data(), 64, 48}, nullptr), result_null_argument);
+    EXPECT_THROW(prep.run({rgb.data(), 0, 48}, tensor.data()), std::invalid_argument);
+    EXPECT_THROW(prep.run({rgb.data(), 64, 48, 100}, tensor.data()), std::invalid_argument);
+    for (float v : tensor) ASSERT_EQ(v, 1.0f);  // nothing written
+    // Resize(32) keeps the aspect: 64x48 and 48x64 give tensors of other shapes.
+    const ImageView mixed[] = {{rgb.data(), 64, 48}, {rgb.data(), 48, 64}};
+    EXPECT_THROW(prep.run_batch(mixed, 2, tensor.data(), 2), std::invalid_argument);
+    EXPECT_THROW(prep.run_batch(mixed, 1, tensor.data(), 0), std::invalid_argument);
+    const ImageView broken[] = {{rgb.data(), 64, 48}, {nullptr, 64, 48}, {rgb.data(), 64, 48}};
+    EXPECT_EQ(prep.run_batch(broken, 3, tensor.data(), 2), result_null_argument);
+}
+
+// The shortcut through a double product must give the float quotient
+// torchvision computes, for every byte.
+TEST(PrepareScale, EqualsFloatDivisionByTwoHundredFiftyFive) {
+    unsigned char bytes[256];
+    for (int v = 0; v < 256; ++v) bytes[v] = static_cast<unsigned char>(v);
+    float scaled[256];
+    zvt::prepare::detail::scale_to_unit(bytes, 256, scaled);
+    for (int v = 0; v < 256; ++v) EXPECT_EQ(scaled[v], static_cast<float>(v) / 255.0f) << "byte " << v;
+}
+
+}  // namespace
