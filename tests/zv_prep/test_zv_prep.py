@@ -846,7 +846,8 @@ class NpyHeaders(ZvPrepCase):
 @unittest.skipIf(EMULATOR, "PyTorch exists for the build machine only")
 class Torch(ZvPrepCase):
     # CPython does not free everything at finalisation: no leak check for these runs.
-    ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    ASAN = os.environ.get("ASAN_OPTIONS")
+    ENV = dict(os.environ, ASAN_OPTIONS=(ASAN + ":" if ASAN else "") + "detect_leaks=0")
 
     def test_report_in_embedded_torch(self):
         files = [sample("chelsea.png"), sample("astronaut.ppm")]
