@@ -1,10 +1,13 @@
 # Entry points: `make demo` (zv-prep on the sample photographs, into demo-out/),
-# `make check` (all tests, every configuration), `make bench`, `make bench-report`
-# (benchmarks and charts), `make insn-count` (AArch64 instructions per pixel under qemu).
+# `make check` (all tests, every configuration, and a short fuzzing run), `make bench`,
+# `make bench-report` (benchmarks and charts), `make insn-count` (AArch64 instructions
+# per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer fuzzing run).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar demo bench bench-report insn-count clean
+.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar check-fuzz fuzz demo bench bench-report \
+        insn-count clean
 
 all: build
 
@@ -15,7 +18,7 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
-check: check-native check-asan check-aarch64 check-scalar
+check: check-native check-asan check-aarch64 check-scalar check-fuzz
 
 check-native: build
 	cd build && ctest --output-on-failure -j$(JOBS)
@@ -37,6 +40,14 @@ check-scalar: deps
 	cmake --build build-scalar -j$(JOBS)
 	cd build-scalar && ctest --output-on-failure -j$(JOBS)
 
+# zv-prep's decoders under libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer
+# (clang): 45 seconds from the checked-in seeds in make check, longer with make fuzz.
+check-fuzz: deps
+	tools/fuzz-decoders.sh build-fuzz 45
+
+fuzz: deps
+	tools/fuzz-decoders.sh build-fuzz $(FUZZ_SECONDS)
+
 demo: build
 	build/tools/zv-prep/zv-prep --torch --out demo-out data
 
@@ -50,4 +61,4 @@ insn-count: deps
 	tools/insn-count.sh
 
 clean:
-	rm -rf build build-asan build-aarch64 build-scalar demo-out
+	rm -rf build build-asan build-aarch64 build-scalar build-fuzz demo-out

@@ -58,7 +58,10 @@ cv::Mat as_mat(zvprep::Image& image) {
 bool load_image(const std::string& path, zvprep::Image& image) {
     std::vector<unsigned char> bytes;
     std::string error;
-    if (zvprep::read_file(path, bytes, error) && zvprep::decode_image(bytes, image, error)) return true;
+    const long limit = zvprep::kDefaultMaxPixels;
+    if (zvprep::read_file(path, zvprep::max_file_bytes(limit), bytes, error) &&
+        zvprep::decode_image(bytes.data(), bytes.size(), limit, image, error))
+        return true;
     std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     return false;
 }

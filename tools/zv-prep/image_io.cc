@@ -11,6 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <jpeglib.h>
 #include <jerror.h>
 #include <png.h>
@@ -18,24 +22,32 @@
 namespace zvprep {
 namespace {
 
-// Larger images are refused before anything is allocated for them.
-constexpr long kMaxPixels = 1L << 28;
-
-bool check_size(long width, long height, std::string& error) {
+// Runs on the declared size, before anything is allocated for the pixels.
+bool check_size(long width, long height, long max_pixels, std::string& error) {
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
     if (width <= 0 || height <= 0) {
-        error = "zero-sized image (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+        error = "zero-sized image (" + size + ")";
         return false;
     }
-    if (width > kMaxPixels / height) {
-        error = "image too large (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+    if (width > max_pixels / height) {
+        error = "image too large (" + size + ", over the limit of " + std::to_string(max_pixels) +
+                " pixels, see --max-pixels)";
         return false;
     }
     return true;
 }
 
-bool starts_with(const std::vector<unsigned char>& bytes, const char* magic, size_t length) {
-    return bytes.size() >= length && std::memcmp(bytes.data(), magic, length) == 0;
-}
+struct Bytes {
+    const unsigned char* data;
+    size_t size;
+    bool starts_with(const char* magic, size_t length) const {
+        return size >= length && std::memcmp(data, magic, length) == 0;
+    }
+    bool png() const { return starts_with("\x89PNG\r\n\x1a\n", 8); }
+    bool jpeg() const { return starts_with("\xff\xd8\xff", 3); }
+    bool ppm() const { return starts_with("P6", 2) || starts_with("P5", 2); }
+    bool plain_ppm() const { return starts_with("P3", 2) || starts_with("P2", 2); }
+};
 
 // ---- JPEG ----------------------------------------------------------------------
 
@@ -43,8 +55,7 @@ struct JpegState {
     jpeg_decompress_struct info{};
     jpeg_error_mgr manager{};
     jmp_buf jump{};
-    char message[JMSG_LENGTH_MAX] = "";
-    bool truncated = false;
+    char message[JMSG_LENGTH_MAX + 64] = "";
     bool created = false;
     ~JpegState() {
         if (created) jpeg_destroy_decompress(&info);
@@ -53,56 +64,87 @@ struct JpegState {
 
 void jpeg_fail(j_common_ptr info) {
     auto* state = reinterpret_cast<JpegState*>(info->client_data);
-    info->err->format_message(info, state->message);
+    char text[JMSG_LENGTH_MAX];
+    info->err->format_message(info, text);
+    std::snprintf(state->message, sizeof state->message, "bad JPEG: %s", text);
     std::longjmp(state->jump, 1);
 }
 
 // Warnings about damaged data are usual in real files and decoders carry on
-// past them; running out of data is not: the rest of the image would be grey.
+// past them.  Data that ends early is not: the rest of the image would be
+// grey, so decoding stops there (a warning may leave by longjmp as an error does).
 void jpeg_note(j_common_ptr info, int level) {
+    if (level >= 0) return;
     auto* state = reinterpret_cast<JpegState*>(info->client_data);
-    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) state->truncated = true;
+    const char* reason = info->err->msg_code == JWRN_JPEG_EOF    ? "the file ends inside the image"
+                         : info->err->msg_code == JWRN_HIT_MARKER ? "a scan ends before the image is complete"
+                                                                  : nullptr;
+    if (reason == nullptr) return;
+    std::snprintf(state->message, sizeof state->message, "truncated JPEG data (%s)", reason);
+    std::longjmp(state->jump, 1);
+}
+
+// Pillow reads the samples of every CMYK JPEG as inverted (Adobe's
+// convention, which is also what YCCK decodes to) and converts with
+// R = (255 - K') - (255 - K') C' / 255 rounded, on the inverted values C', K';
+// on the samples as stored that is C K / 255, rounded (255 is odd: no ties).
+void cmyk_to_rgb(const unsigned char* cmyk, long width, unsigned char* rgb) {
+    for (long x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
+        const int k = cmyk[3];
+        for (int c = 0; c < 3; ++c) rgb[c] = static_cast<unsigned char>((cmyk[c] * k + 127) / 255);
+    }
+}
+
+// A progressive component that never got its DC scan would come out flat grey.
+bool progressive_complete(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode) return true;
+    for (int c = 0; c < info.num_components; ++c)
+        if (info.coef_bits[c][0] < 0) return false;
+    return true;
 }
 
 // No C++ object of its own: a longjmp lands here from inside libjpeg.
-bool read_jpeg(JpegState& s, const std::vector<unsigned char>& bytes, Image& image, std::string& error) {
+bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, Image& image, std::string& error) {
     s.info.err = jpeg_std_error(&s.manager);
     s.manager.error_exit = jpeg_fail;
     s.manager.emit_message = jpeg_note;
     s.info.client_data = &s;
     if (setjmp(s.jump)) {
-        error = std::string("bad JPEG: ") + s.message;
+        error = s.message;
         return false;
     }
     jpeg_create_decompress(&s.info);
     s.created = true;
-    jpeg_mem_src(&s.info, bytes.data(), bytes.size());
+    jpeg_mem_src(&s.info, bytes.data, bytes.size);
     jpeg_read_header(&s.info, TRUE);
-    if (s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK) {
-        error = "CMYK JPEG images are not supported";
-        return false;
-    }
-    s.info.out_color_space = JCS_RGB;
+    if (!check_size(s.info.image_width, s.info.image_height, max_pixels, error)) return false;
+    const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
+    s.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_start_decompress(&s.info);
-    if (!check_size(s.info.output_width, s.info.output_height, error)) return false;
     image.width = s.info.output_width;
     image.height = s.info.output_height;
     image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+    // CMYK rows go through one row of the decoder's own pool, freed with it.
+    JSAMPARRAY cmyk_row =
+        cmyk ? (*s.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&s.info), JPOOL_IMAGE, image.width * 4, 1)
+             : nullptr;
     while (s.info.output_scanline < s.info.output_height) {
-        JSAMPROW row = image.rgb.data() + static_cast<size_t>(s.info.output_scanline) * image.width * 3;
+        unsigned char* rgb = image.rgb.data() + static_cast<size_t>(s.info.output_scanline) * image.width * 3;
+        JSAMPROW row = cmyk ? cmyk_row[0] : rgb;
         jpeg_read_scanlines(&s.info, &row, 1);
+        if (cmyk) cmyk_to_rgb(row, image.width, rgb);
     }
-    if (s.truncated) {
-        error = "truncated JPEG data";
+    if (!progressive_complete(s.info)) {
+        error = "truncated JPEG data (a progressive component has no DC scan)";
         return false;
     }
     jpeg_finish_decompress(&s.info);
     return true;
 }
 
-bool decode_jpeg(const std::vector<unsigned char>& bytes, Image& image, std::string& error) {
+bool decode_jpeg(Bytes bytes, long max_pixels, Image& image, std::string& error) {
     auto state = std::make_unique<JpegState>();
-    return read_jpeg(*state, bytes, image, error);
+    return read_jpeg(*state, bytes, max_pixels, image, error);
 }
 
 // ---- PNG -----------------------------------------------------------------------
@@ -110,7 +152,7 @@ bool decode_jpeg(const std::vector<unsigned char>& bytes, Image& image, std::str
 struct PngState {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    const std::vector<unsigned char>* bytes = nullptr;
+    Bytes bytes{};
     size_t position = 0;
     std::vector<png_bytep> rows;
     char message[256] = "";
@@ -127,8 +169,8 @@ void png_ignore(png_structp, png_const_charp) {}
 
 void png_read_memory(png_structp png, png_bytep out, png_size_t length) {
     auto* state = static_cast<PngState*>(png_get_io_ptr(png));
-    if (length > state->bytes->size() - state->position) png_error(png, "truncated PNG data");
-    std::memcpy(out, state->bytes->data() + state->position, length);
+    if (length > state->bytes.size - state->position) png_error(png, "truncated PNG data");
+    std::memcpy(out, state->bytes.data + state->position, length);
     state->position += length;
 }
 
@@ -147,17 +189,17 @@ void png_to_rgb8(png_structp png, png_infop info) {
     png_read_update_info(png, info);
 }
 
-bool read_png(PngState& s, Image& image, std::string& error) {
+bool read_png(PngState& s, long max_pixels, Image& image, std::string& error) {
     if (setjmp(png_jmpbuf(s.png))) {
         error = std::string("bad PNG: ") + s.message;
         return false;
     }
     png_set_read_fn(s.png, &s, png_read_memory);
     png_read_info(s.png, s.info);
-    png_to_rgb8(s.png, s.info);
     const long width = png_get_image_width(s.png, s.info);
     const long height = png_get_image_height(s.png, s.info);
-    if (!check_size(width, height, error)) return false;
+    if (!check_size(width, height, max_pixels, error)) return false;
+    png_to_rgb8(s.png, s.info);
     if (png_get_rowbytes(s.png, s.info) != static_cast<size_t>(width) * 3) {
         error = "unsupported PNG layout";
         return false;
@@ -171,59 +213,60 @@ bool read_png(PngState& s, Image& image, std::string& error) {
     return true;
 }
 
-bool decode_png(const std::vector<unsigned char>& bytes, Image& image, std::string& error) {
+bool decode_png(Bytes bytes, long max_pixels, Image& image, std::string& error) {
     PngState state;
-    state.bytes = &bytes;
+    state.bytes = bytes;
     state.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, png_fail, png_ignore);
     if (state.png != nullptr) state.info = png_create_info_struct(state.png);
     if (state.info == nullptr) {
         error = "out of memory";
         return false;
     }
-    return read_png(state, image, error);
+    return read_png(state, max_pixels, image, error);
 }
 
 // ---- PPM / PGM -----------------------------------------------------------------
 
 // The next header number, after white space and # comments; -1 if none.
-long ppm_number(const std::vector<unsigned char>& bytes, size_t& at) {
-    while (at < bytes.size()) {
-        if (bytes[at] == '#') {
-            while (at < bytes.size() && bytes[at] != '\n') ++at;
-        } else if (std::isspace(bytes[at])) {
+long ppm_number(Bytes bytes, size_t& at) {
+    while (at < bytes.size) {
+        if (bytes.data[at] == '#') {
+            while (at < bytes.size && bytes.data[at] != '\n') ++at;
+        } else if (std::isspace(bytes.data[at])) {
             ++at;
         } else {
             break;
         }
     }
     long value = -1;
-    for (; at < bytes.size() && std::isdigit(bytes[at]) && value < (1L << 40); ++at)
-        value = (value < 0 ? 0 : value * 10) + (bytes[at] - '0');
+    for (; at < bytes.size && std::isdigit(bytes.data[at]) && value < (1L << 40); ++at)
+        value = (value < 0 ? 0 : value * 10) + (bytes.data[at] - '0');
     return value;
 }
 
-bool decode_ppm(const std::vector<unsigned char>& bytes, Image& image, std::string& error) {
-    const int channels = bytes[1] == '6' ? 3 : 1;
+bool decode_ppm(Bytes bytes, long max_pixels, Image& image, std::string& error) {
+    const int channels = bytes.data[1] == '6' ? 3 : 1;
     size_t at = 2;
     const long width = ppm_number(bytes, at);
     const long height = ppm_number(bytes, at);
     const long maxval = ppm_number(bytes, at);
-    if (width < 0 || height < 0 || maxval < 1 || maxval > 65535 || at >= bytes.size() || !std::isspace(bytes[at])) {
+    if (width < 0 || height < 0 || maxval < 1 || maxval > 65535 || at >= bytes.size ||
+        !std::isspace(bytes.data[at])) {
         error = "bad PPM header";
         return false;
     }
     ++at;  // the single white-space character before the samples
-    if (!check_size(width, height, error)) return false;
+    if (!check_size(width, height, max_pixels, error)) return false;
     const size_t sample_bytes = maxval > 255 ? 2 : 1;
     const size_t samples = static_cast<size_t>(width) * height * channels;
-    if (bytes.size() - at < samples * sample_bytes) {
+    if (bytes.size - at < samples * sample_bytes) {
         error = "truncated PPM data";
         return false;
     }
     image.width = width;
     image.height = height;
     image.rgb.resize(static_cast<size_t>(width) * height * 3);
-    const unsigned char* in = bytes.data() + at;
+    const unsigned char* in = bytes.data + at;
     for (size_t i = 0; i < samples; ++i) {
         long v = sample_bytes == 2 ? (in[2 * i] << 8 | in[2 * i + 1]) : in[i];
         v = std::min(v, maxval);
@@ -237,34 +280,70 @@ bool decode_ppm(const std::vector<unsigned char>& bytes, Image& image, std::stri
     return true;
 }
 
-}  // namespace
+std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool read_file(const std::string& path, std::vector<unsigned char>& bytes, std::string& error) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!file) {
-        error = std::string("cannot open: ") + std::strerror(errno);
-        return false;
+// Reads until end of file or until more than `max_bytes` have come, and stops
+// early when the first bytes show no image signature.
+bool read_stream(int fd, size_t max_bytes, std::vector<unsigned char>& bytes, std::string& error) {
+    unsigned char block[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = system_error("cannot read");
+            return false;
+        }
+        if (got == 0) return true;
+        if (static_cast<size_t>(got) > max_bytes - bytes.size()) {
+            error = "more than " + std::to_string(max_bytes) + " bytes, too large for an image within the pixel limit";
+            return false;
+        }
+        bytes.insert(bytes.end(), block, block + got);
+        const Bytes start{bytes.data(), bytes.size()};
+        if (bytes.size() >= 8 && !start.png() && !start.jpeg() && !start.ppm() && !start.plain_ppm()) return true;
     }
-    bytes.clear();
-    unsigned char buffer[1 << 16];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
-    if (std::ferror(file.get())) {
-        error = std::string("cannot read: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
-bool decode_image(const std::vector<unsigned char>& bytes, Image& image, std::string& error) {
-    if (bytes.empty()) {
+}  // namespace
+
+size_t max_file_bytes(long max_pixels) { return static_cast<size_t>(max_pixels) * 8 + (64u << 20); }
+
+bool read_file(const std::string& path, size_t max_bytes, std::vector<unsigned char>& bytes, std::string& error) {
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = system_error("cannot open");
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        error = system_error("cannot read");
+    } else if (S_ISDIR(st.st_mode)) {
+        error = "is a folder";
+        ok = false;
+    } else if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > max_bytes) {
+        error = "file of " + std::to_string(st.st_size) + " bytes, larger than " + std::to_string(max_bytes) +
+                " (too large for an image within the pixel limit)";
+        ok = false;
+    } else {
+        if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size) + 1);
+        ok = read_stream(fd, max_bytes, bytes, error);
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool decode_image(const unsigned char* data, size_t size, long max_pixels, Image& image, std::string& error) {
+    const Bytes bytes{data, size};
+    if (size == 0) {
         error = "empty file";
         return false;
     }
-    if (starts_with(bytes, "\x89PNG\r\n\x1a\n", 8)) return decode_png(bytes, image, error);
-    if (starts_with(bytes, "\xff\xd8\xff", 3)) return decode_jpeg(bytes, image, error);
-    if (starts_with(bytes, "P6", 2) || starts_with(bytes, "P5", 2)) return decode_ppm(bytes, image, error);
-    if (starts_with(bytes, "P3", 2) || starts_with(bytes, "P2", 2)) {
+    if (bytes.png()) return decode_png(bytes, max_pixels, image, error);
+    if (bytes.jpeg()) return decode_jpeg(bytes, max_pixels, image, error);
+    if (bytes.ppm()) return decode_ppm(bytes, max_pixels, image, error);
+    if (bytes.plain_ppm()) {
         error = "plain-text PPM/PGM is not supported (use the binary P6/P5 form)";
         return false;
     }

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include <sys/stat.h>
@@ -14,36 +12,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the .npy files are wri
 
 namespace zvprep {
 namespace {
-
-// The temporary file being written, for the signal handler to remove: a
-// fixed buffer, since a handler may not touch std::string.
-char g_pending[PATH_MAX];
-volatile std::sig_atomic_t g_has_pending = 0;
-
-extern "C" void remove_pending_and_die(int signal) {
-    if (g_has_pending) ::unlink(g_pending);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void watch_signals() {
-    static const bool installed = [] {
-        std::signal(SIGINT, remove_pending_and_die);
-        std::signal(SIGTERM, remove_pending_and_die);
-        return true;
-    }();
-    (void)installed;
-}
-
-void set_pending(const std::string& path) {
-    g_has_pending = 0;
-    if (path.size() >= sizeof g_pending) return;
-    std::memcpy(g_pending, path.c_str(), path.size() + 1);
-    g_has_pending = 1;
-}
-
-std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
+// The size of a file whose failed write could not be cut off again.
+constexpr size_t kBroken = static_cast<size_t>(-1);
 }  // namespace
 
 std::string npy_header(const std::vector<long>& shape, size_t size) {
@@ -64,66 +34,81 @@ std::string npy_header(const std::vector<long>& shape, size_t size) {
     return header + dict;
 }
 
+bool AtomicFile::fail(const std::string& what, std::string& error) {
+    error = what + " " + path_ + ": " + std::strerror(errno);
+    return false;
+}
+
 bool AtomicFile::open(const std::string& path, std::string& error) {
     discard();
     watch_signals();
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string pattern = dir + "." + name + ".XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        error = system_error(("cannot create a file in " + (dir.empty() ? std::string(".") : dir)).c_str());
-        return false;
-    }
-    ::fchmod(fd, 0644);
     path_ = path;
-    temporary_ = pattern;
-    set_pending(temporary_);
-    file_ = ::fdopen(fd, "wb");
-    if (file_ != nullptr) return true;
-    error = system_error("cannot open");
-    ::close(fd);
+    const size_t slash = path.rfind('/');
+    fd_ = temporary_.create(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
+    if (fd_ < 0) return fail("cannot create a temporary file for", error);
+    ::fchmod(fd_, 0644);
+    size_ = 0;
+    return true;
+}
+
+bool AtomicFile::append(const void* data, size_t size, std::string& error) {
+    if (size_ == kBroken) {
+        errno = EIO;
+        return fail("cannot write", error);
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    for (size_t done = 0; done < size;) {
+        const ssize_t wrote = ::pwrite(fd_, bytes + done, size - done, static_cast<off_t>(size_ + done));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            if (wrote == 0) errno = ENOSPC;
+            const int saved = errno;
+            // A part of the data would shift everything written after it.
+            if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) size_ = kBroken;
+            errno = saved;
+            return fail("cannot write", error);
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    size_ += size;
+    return true;
+}
+
+bool AtomicFile::write_at(size_t offset, const std::string& bytes, std::string& error) {
+    if (size_ == kBroken || offset + bytes.size() > size_) {
+        errno = EINVAL;
+        return fail("cannot write", error);
+    }
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t wrote = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return fail("cannot write", error);
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+bool AtomicFile::sync(std::string& error) { return ::fsync(fd_) == 0 || fail("cannot write", error); }
+
+bool AtomicFile::commit(std::string& error) {
+    const bool intact = size_ != kBroken;
+    const int closed = ::close(fd_);  // may report a delayed write error
+    fd_ = -1;
+    if (!intact) errno = EIO;
+    if (intact && closed == 0 && std::rename(temporary_.path(), path_.c_str()) == 0) {
+        temporary_.release();
+        return true;
+    }
+    fail("cannot write", error);
     discard();
     return false;
 }
 
-bool AtomicFile::write(const void* data, size_t size, std::string& error) {
-    if (std::fwrite(data, 1, size, file_) == size) return true;
-    error = system_error(("cannot write " + path_).c_str());
-    return false;
-}
-
-bool AtomicFile::write_at_start(const std::string& bytes, std::string& error) {
-    const long end = std::ftell(file_);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 || !write(bytes.data(), bytes.size(), error)) return false;
-    return std::fseek(file_, end, SEEK_SET) == 0;
-}
-
-bool AtomicFile::commit(std::string& error) {
-    std::FILE* file = file_;
-    file_ = nullptr;
-    if (std::fclose(file) != 0) {
-        error = system_error(("cannot write " + path_).c_str());
-        discard();
-        return false;
-    }
-    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        error = system_error(("cannot rename to " + path_).c_str());
-        discard();
-        return false;
-    }
-    g_has_pending = 0;
-    temporary_.clear();
-    return true;
-}
-
 void AtomicFile::discard() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
-    temporary_.clear();
-    g_has_pending = 0;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (*temporary_.path() != '\0') ::unlink(temporary_.path());
+    temporary_.release();
 }
 
 bool write_npy(const std::string& path, const std::vector<long>& shape, const float* data, std::string& error) {
@@ -131,8 +116,8 @@ bool write_npy(const std::string& path, const std::vector<long>& shape, const fl
     for (long extent : shape) count *= static_cast<size_t>(extent);
     AtomicFile file;
     const std::string header = npy_header(shape);
-    return file.open(path, error) && file.write(header.data(), header.size(), error) &&
-           file.write(data, count * sizeof(float), error) && file.commit(error);
+    return file.open(path, error) && file.append(header.data(), header.size(), error) &&
+           file.append(data, count * sizeof(float), error) && file.commit(error);
 }
 
 }  // namespace zvprep

@@ -124,13 +124,15 @@ Preparer::~Preparer() = default;
 void Preparer::replan(const Image& image, const Geometry& g) {
     Plans& p = *plans_;
     if (p.in_w == image.width && p.in_h == image.height && p.out_w == g.resize_w && p.out_h == g.resize_h) return;
-    p = Plans{image.width, image.height, g.resize_w, g.resize_h, nullptr, nullptr};
+    // Built aside first: running out of memory here leaves the last plan whole.
+    Plans next{image.width, image.height, g.resize_w, g.resize_h, nullptr, nullptr};
     if (options_.float_resize)
-        p.floats = std::make_unique<Resizer<float>>(image.width, image.height, g.resize_w, g.resize_h,
-                                                    Layout::interleaved, options_.filter);
+        next.floats = std::make_unique<Resizer<float>>(image.width, image.height, g.resize_w, g.resize_h,
+                                                       Layout::interleaved, options_.filter);
     else
-        p.bytes = std::make_unique<Resizer<unsigned char>>(image.width, image.height, g.resize_w, g.resize_h,
-                                                           Layout::interleaved, options_.filter);
+        next.bytes = std::make_unique<Resizer<unsigned char>>(image.width, image.height, g.resize_w, g.resize_h,
+                                                              Layout::interleaved, options_.filter);
+    p = std::move(next);
 }
 
 int Preparer::prepare(const Image& image, float* tensor, double seconds[stage_count]) {

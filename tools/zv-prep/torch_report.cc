@@ -16,22 +16,86 @@ import sys
 import numpy
 import torch
 
+PART = 1 << 22  # values read at a time: memory stays bounded whatever the files
+
+class ChannelStats:
+    """Per-channel count, mean and sum of squared deviations, merged part by part in float64."""
+
+    def __init__(self):
+        self.count = [0] * 3
+        self.mean = [0.0] * 3
+        self.m2 = [0.0] * 3
+
+    def add(self, rows, channels):
+        """rows: a (k, m) tensor whose row i holds values of channel channels[i]."""
+        rows = rows.to(torch.float64)
+        for c in range(3):
+            picked = [i for i, channel in enumerate(channels) if channel == c]
+            if picked:
+                values = rows[picked].reshape(-1)
+                mean = values.mean()
+                self.merge(c, values.numel(), mean.item(), ((values - mean) ** 2).sum().item())
+
+    def merge(self, c, count, mean, m2):
+        total = self.count[c] + count
+        delta = mean - self.mean[c]
+        self.mean[c] += delta * count / total
+        self.m2[c] += m2 + delta * delta * self.count[c] * count / total
+        self.count[c] = total
+
+    def merge_all(self, other):
+        for c in range(3):
+            if other.count[c]:
+                self.merge(c, other.count[c], other.mean[c], other.m2[c])
+
+    def text(self):
+        std = [(m2 / max(n - 1, 1)) ** 0.5 for n, m2 in zip(self.count, self.m2)]
+        return "mean " + " ".join("%+.4f" % m for m in self.mean) + "   std " + " ".join("%.4f" % s for s in std)
+
+def read_header(f):
+    version = numpy.lib.format.read_magic(f)
+    read = numpy.lib.format.read_array_header_1_0 if version == (1, 0) else numpy.lib.format.read_array_header_2_0
+    shape, fortran_order, dtype = read(f)
+    return shape, dtype
+
+def file_stats(path):
+    """The shape, dtype (in torch) and channel statistics of a C-ordered (..., 3, H, W) file, read in parts."""
+    with open(path, "rb") as f:
+        shape, dtype = read_header(f)
+
+        def read(count):
+            values = numpy.fromfile(f, dtype=dtype, count=count)
+            if values.size != count:
+                raise ValueError("%s: the file ends before its data" % path)
+            return torch.from_numpy(values)
+
+        plane, planes = int(numpy.prod(shape[-2:])), int(numpy.prod(shape[:-2]))
+        stats, done = ChannelStats(), 0
+        while done < planes:
+            if plane <= PART:  # as many whole planes as fit in a part
+                k = min(PART // max(plane, 1), planes - done)
+                stats.add(read(k * plane).reshape(k, plane), [(done + i) % 3 for i in range(k)])
+            else:  # one plane, in slices
+                k = 1
+                for start in range(0, plane, PART):
+                    stats.add(read(min(PART, plane - start)).reshape(1, -1), [done % 3])
+            done += k
+    return tuple(shape), torch.from_numpy(numpy.empty(0, dtype)).dtype, stats
+
 def zv_prep_report(paths):
-    tensors = [torch.from_numpy(numpy.load(path)) for path in paths]
-    def stats(t):
-        dims = [d for d in range(t.dim()) if d != t.dim() - 3]  # all but the channel axis
-        mean = t.mean(dim=dims).tolist()
-        std = t.std(dim=dims).tolist()
-        return ("mean " + " ".join("%+.4f" % m for m in mean) +
-                "   std " + " ".join("%.4f" % s for s in std))
-    print("torch %s: %d tensor%s loaded" % (torch.__version__, len(tensors), "" if len(tensors) == 1 else "s"))
-    for path, t in list(zip(paths, tensors))[:8]:
-        print("  %-28s %-22s %s  %s" % (path.rsplit("/", 1)[-1], tuple(t.shape), t.dtype, stats(t)))
-    if len(tensors) > 8:
-        print("  ... and %d more" % (len(tensors) - 8))
-    if len(tensors) > 1 and len({t.shape[-3:] for t in tensors}) == 1:
-        batch = torch.cat([t.reshape(-1, *t.shape[-3:]) for t in tensors])
-        print("  %-28s %-22s %s  %s" % ("all, stacked", tuple(batch.shape), batch.dtype, stats(batch)))
+    print("torch %s: %d tensor%s loaded" % (torch.__version__, len(paths), "" if len(paths) == 1 else "s"))
+    stacked, shapes, entries = ChannelStats(), set(), 0
+    for index, path in enumerate(paths):
+        shape, dtype, stats = file_stats(path)
+        stacked.merge_all(stats)
+        shapes.add(shape[-3:])
+        entries += shape[0] if len(shape) > 3 else 1
+        if index < 8:
+            print("  %-28s %-22s %s  %s" % (path.rsplit("/", 1)[-1], shape, dtype, stats.text()))
+    if len(paths) > 8:
+        print("  ... and %d more" % (len(paths) - 8))
+    if len(paths) > 1 and len(shapes) == 1:
+        print("  %-28s %-22s %s  %s" % ("all, stacked", (entries,) + shapes.pop(), dtype, stacked.text()))
     print("torch.get_num_threads() = %d" % torch.get_num_threads())
     sys.stdout.flush()
 

@@ -1,0 +1,32 @@
+// zv-prep's command line.
+#ifndef ZV_PREP_OPTIONS_H
+#define ZV_PREP_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "image_io.h"
+#include "prepare.h"
+
+namespace zvprep {
+
+struct Settings {
+    Options options;
+    std::string out = ".";
+    bool batch = false;
+    bool torch = false;
+    bool quiet = false;
+    long max_pixels = kDefaultMaxPixels;
+    std::vector<std::string> inputs;
+};
+
+// The largest side of a tensor, and of the resized image it is cut from.
+constexpr long kMaxSide = 16384;
+
+// Parses the arguments; prints the help and exits 0 for -h, or one line and
+// exits 2 for a wrong option or value.
+Settings parse_arguments(int argc, char** argv);
+
+}  // namespace zvprep
+
+#endif  // ZV_PREP_OPTIONS_H
