@@ -19,6 +19,7 @@ built_only_with_parts=(tools/zv-prep/zv-prep python/zv_pt.cpython-*.so bench/zv_
 
 rm -rf "$build"
 mkdir -p "$build/no-pkgconfig"
+build=$(cd "$build" && pwd)
 flags=()
 for package in "${optional[@]}"; do flags+=("-DCMAKE_DISABLE_FIND_PACKAGE_$package=ON"); done
 PKG_CONFIG_LIBDIR=$build/no-pkgconfig PKG_CONFIG_PATH='' \
