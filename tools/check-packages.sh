@@ -28,13 +28,24 @@ for package in "${packages[@]}"; do
   fi
 done
 
+# dpkg, waiting up to 10 minutes while another apt or dpkg holds its lock.
+dpkg_waiting() {
+  local output
+  for _ in $(seq 120); do
+    output=$(dpkg "$@" 2>&1) && return 0
+    grep -q "lock" <<<"$output" || { echo "$output" >&2; return 1; }
+    sleep 5
+  done
+  echo "$output" >&2
+  return 1
+}
 work=$(mktemp -d)
 cleanup() {
-  dpkg --purge "${packages[@]}" >/dev/null 2>&1 || echo "check-packages: could not remove ${packages[*]}" >&2
+  dpkg_waiting --purge "${packages[@]}" || echo "check-packages: could not remove ${packages[*]}" >&2
   rm -rf "$work"
 }
 trap cleanup EXIT
-dpkg -i "${debs[@]}" >/dev/null
+dpkg_waiting -i "${debs[@]}"
 
 cd "$work"  # nothing of the source or build tree on any search path
 # shellcheck disable=SC2046  # pkg-config's words are meant to split
