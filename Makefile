@@ -1,13 +1,16 @@
 # Entry points: `make demo` (zv-prep on the sample photographs, into demo-out/),
-# `make check` (all tests, every configuration, and a short fuzzing run), `make bench`,
-# `make bench-report` (benchmarks and charts), `make insn-count` (AArch64 instructions
-# per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer fuzzing run).
+# `make check` (all tests, every configuration, a short fuzzing run, the build with
+# only the library's dependencies and the Debian packages), `make deb` (Debian
+# packages in build-deb/), `make bench`, `make bench-report` (benchmarks and charts),
+# `make bench-python` (the Python module against torchvision), `make insn-count`
+# (AArch64 instructions per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer
+# fuzzing run).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar check-fuzz fuzz demo bench bench-report \
-        insn-count clean
+.PHONY: all deps build check check-native check-asan check-aarch64 check-scalar check-fuzz check-minimal \
+        check-packages fuzz deb demo bench bench-report bench-python insn-count clean
 
 all: build
 
@@ -18,7 +21,7 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
-check: check-native check-asan check-aarch64 check-scalar check-fuzz
+check: check-native check-asan check-aarch64 check-scalar check-fuzz check-minimal check-packages
 
 check-native: build
 	cd build && ctest --output-on-failure -j$(JOBS)
@@ -48,6 +51,26 @@ check-fuzz: deps
 fuzz: deps
 	tools/fuzz-decoders.sh build-fuzz $(FUZZ_SECONDS)
 
+# Only the library's own dependencies: every optional package made unavailable.
+check-minimal: deps
+	JOBS=$(JOBS) tools/check-minimal.sh build-minimal
+
+# The Debian packages: lintian, then installed, used and removed again.
+check-packages: deb
+	tools/check-packages.sh build-deb
+
+# Debian's build flags (hardening included); CPack strips the binaries.
+deb: deps
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZV_PT_DEBIAN_DOCS=ON \
+	  -DBUILD_TESTING=OFF -DZV_PT_BUILD_BENCH=OFF \
+	  -DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  -DCMAKE_MODULE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" $(CMAKE_FLAGS)
+	cmake --build build-deb -j$(JOBS)
+	cd build-deb && rm -f *.deb && cpack
+
 demo: build
 	build/tools/zv-prep/zv-prep --torch --out demo-out data
 
@@ -57,8 +80,11 @@ bench: build
 bench-report: build
 	tools/bench-report.sh build
 
+bench-python: build
+	/usr/bin/python3 bench/python_module.py build
+
 insn-count: deps
 	tools/insn-count.sh
 
 clean:
-	rm -rf build build-asan build-aarch64 build-scalar build-fuzz demo-out
+	rm -rf build build-asan build-aarch64 build-scalar build-fuzz build-minimal build-deb demo-out

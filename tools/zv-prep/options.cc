@@ -28,6 +28,7 @@ normalised float32 tensors of shape 3 x H x W, one OUT/NAME.npy per image
   --torch             then load the tensors into PyTorch in the embedded interpreter
   -q, --quiet         no progress bar and no summary
   -h, --help          this text
+  --version           the version of zv-prep and libzv_pt
 )";
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -94,6 +95,10 @@ Settings parse_arguments(int argc, char** argv) {
         if (arg == "-h" || arg == "--help") {
             flag();
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            flag();
+            std::printf("zv-prep %s\n", ZV_PT_VERSION);
             std::exit(0);
         } else if (arg == "--size") {
             parse_size(arg, take(), s.options.width, s.options.height);
