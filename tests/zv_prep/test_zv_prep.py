@@ -22,6 +22,7 @@ import os
 import resource
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -222,6 +223,20 @@ class ZvPrepCase(unittest.TestCase):
 
     def path(self, *parts):
         return os.path.join(self.tmp, *parts)
+
+    def reachable_by_all(self, path):
+        """Lets other users reach `path` for this test: the folders above it get search permission
+        (a checkout may lie in a private temporary folder), given back at the end."""
+        folder = os.path.dirname(os.path.abspath(path))
+        while True:
+            mode = os.stat(folder).st_mode
+            if not mode & stat.S_IXOTH:
+                os.chmod(folder, mode | stat.S_IXOTH)
+                self.addCleanup(os.chmod, folder, stat.S_IMODE(mode))
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                return
+            folder = parent
 
     def small_copy(self, source, name, size, transpose=None):
         """A smaller copy of a sample photo, saved under `name` in the format its extension says."""
@@ -696,6 +711,7 @@ class NothingIsDroppedSilently(ZvPrepCase):
         prefix = as_nobody()
         if prefix is None:
             self.skipTest("running as root without setpriv: nothing is unreadable for root")
+        self.reachable_by_all(ZV_PREP)  # the tool, and the library beside it in the build
         os.chmod(self.tmp, 0o755)
         good = [self.small_copy("chelsea.png", "t/a/1.png", (60, 40)),
                 self.small_copy("coffee.jpg", "t/c/3.png", (60, 40))]
