@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
@@ -46,15 +48,43 @@ TEST(PrepareGeometry, ResizeShorterTruncatesTheLongerSide) {
     EXPECT_EQ(tall.resize_h, 336);
 }
 
-// torchvision rounds the crop offset (size - crop) / 2 half to even.
-TEST(PrepareGeometry, CentreCropRoundsTiesToEven) {
-    struct Case {
-        long size, crop, offset;
-    } cases[] = {{256, 224, 16}, {257, 224, 16}, {259, 224, 18}, {227, 224, 2}, {225, 224, 0}, {229, 224, 2}};
-    for (const Case& c : cases) {
-        const Geometry g = geometry(Options::resize_shorter(c.size).center_crop(c.crop, c.crop), 1000, c.size * 10);
-        EXPECT_EQ(g.resize_w, c.size);
-        EXPECT_EQ(g.left, c.offset) << c.size << " cropped to " << c.crop;
+// torchvision's CenterCrop as its definition reads: the image is first padded
+// by (crop - size) // 2 before when the crop is larger; otherwise the offset
+// is int(round((size - crop) / 2.0)) with Python's round, half to even, which
+// is lrint in the default rounding mode.
+long torchvision_offset(long size, long crop) {
+    return crop > size ? -((crop - size) / 2) : std::lrint((size - crop) / 2.0);
+}
+
+TEST(PrepareGeometry, CentreCropRoundsTiesToEvenAndPadsWhenLarger) {
+    for (long size = 1; size <= 160; ++size) {
+        for (long crop = 1; crop <= 2 * size + 3; ++crop) {
+            // A square input resized to size x size, cut to crop x (crop + 1).
+            const Geometry g = geometry(Options::resize_shorter(size).center_crop(crop, crop + 1), 500, 500);
+            ASSERT_EQ(g.resize_w, size);
+            ASSERT_EQ(g.resize_h, size);
+            ASSERT_EQ(g.out_w, crop);
+            ASSERT_EQ(g.out_h, crop + 1);
+            ASSERT_EQ(g.left, torchvision_offset(size, crop)) << size << " " << crop;
+            ASSERT_EQ(g.top, torchvision_offset(size, crop + 1)) << size << " " << crop + 1;
+        }
+    }
+}
+
+// Resize(n): the shorter side becomes n, the longer int(n * long / short),
+// truncated; exact integer division gives the same for these sizes.
+TEST(PrepareGeometry, ShorterSideKeepsTheAspectTruncated) {
+    for (long n : {1L, 7L, 224L, 256L, 1000L}) {
+        for (long w = 1; w <= 700; w += 3) {
+            for (long h : {1L, 2L, 333L, 480L, 500L, 701L}) {
+                const Geometry g = geometry(Options::resize_shorter(n), w, h);
+                const long shorter = std::min(w, h), longer = std::max(w, h);
+                const long other = n * longer / shorter;
+                ASSERT_EQ(g.resize_w, w <= h ? n : other) << w << "x" << h << " to " << n;
+                ASSERT_EQ(g.resize_h, w <= h ? other : n) << w << "x" << h << " to " << n;
+                ASSERT_TRUE(g.whole());  // no crop: the tensor is the whole resized image
+            }
+        }
     }
 }
 

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <omp.h>
 #include <unistd.h>
 
 #include "batch.h"
@@ -22,11 +22,12 @@
 #include "npy.h"
 #include "options.h"
 #include "pending.h"
-#include "prepare.h"
 #include "torch_report.h"
+#include "zv_pt/prepare.hpp"
 
 namespace fs = std::filesystem;
 using namespace zvprep;
+namespace prep = zvt::prepare;
 
 namespace {
 
@@ -73,7 +74,7 @@ std::string format_time(double seconds) {
 }
 
 struct Totals {
-    double prepare[stage_count] = {};
+    prep::StageTimes prepare;
     double io[step_count] = {};
     size_t done = 0;
     size_t failed = 0;
@@ -81,7 +82,7 @@ struct Totals {
 
 void print_summary(const Totals& t, size_t inputs, double wall) {
     double kernels = 0;
-    for (double s : t.prepare) kernels += s;
+    for (double s : t.prepare.seconds) kernels += s;
     std::printf("prepared %zu of %zu image%s in %s: %.1f images/s", t.done, inputs, inputs == 1 ? "" : "s",
                 format_time(wall).c_str(), wall > 0 ? t.done / wall : 0.0);
     if (t.done > 0 && kernels > 0)
@@ -94,7 +95,7 @@ void print_summary(const Totals& t, size_t inputs, double wall) {
     };
     row(kStepNames[step_read], t.io[step_read]);
     row(kStepNames[step_decode], t.io[step_decode]);
-    for (int s = 0; s < stage_count; ++s) row(kStageNames[s], t.prepare[s]);
+    for (int s = 0; s < prep::stage_count; ++s) row(prep::stage_name(prep::Stage(s)), t.prepare.seconds[s]);
     row(kStepNames[step_write], t.io[step_write]);
 }
 
@@ -112,7 +113,7 @@ struct Worker {
     }
 
     const Settings& settings;
-    Preparer preparer;
+    prep::Preparer preparer;
     std::vector<unsigned char> bytes;
     Image image;
     std::vector<float> tensor;
@@ -132,14 +133,22 @@ bool prepare_image(const std::string& file, Worker& w, std::string& error) {
     lap(step_read);
     if (!decode_image(w.bytes.data(), w.bytes.size(), max_pixels, w.image, error)) return false;
     lap(step_decode);
-    const Geometry g = w.preparer.geometry(w.image);
+    prep::Geometry g{};
+    try {
+        g = w.preparer.geometry(w.image.width, w.image.height);
+    } catch (const std::length_error&) {
+        error = "resized image too large (from " + std::to_string(w.image.width) + "x" +
+                std::to_string(w.image.height) + ")";
+        return false;
+    }
     if (g.resize_w * g.resize_h > kMaxSide * kMaxSide) {
         error = "resized image too large (" + std::to_string(g.resize_w) + "x" + std::to_string(g.resize_h) + ")";
         return false;
     }
-    w.tensor.resize(static_cast<size_t>(3) * g.out_w * g.out_h);
+    w.tensor.resize(g.tensor_size());
     w.shape = {3, g.out_h, g.out_w};
-    if (int rc = w.preparer.prepare(w.image, w.tensor.data(), w.totals.prepare)) {
+    const prep::ImageView view(w.image.rgb.data(), w.image.width, w.image.height);
+    if (int rc = w.preparer.run(view, w.tensor.data(), &w.totals.prepare)) {
         error = "the library refused the image (result " + std::to_string(rc) + ")";
         return false;
     }
@@ -229,10 +238,10 @@ int run(const Settings& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Settings settings = parse_arguments(argc, argv);
+    Settings settings = parse_arguments(argc, argv);
     // The library's conversion and normalisation run on the OpenMP team.  On
     // a tensor of 224x224 a team costs more to wake than it saves, and on a
     // busy machine far more, so one thread unless OMP_NUM_THREADS says otherwise.
-    if (std::getenv("OMP_NUM_THREADS") == nullptr) omp_set_num_threads(1);
+    if (std::getenv("OMP_NUM_THREADS") != nullptr) settings.options.kernel_threads = 0;
     return run(settings);
 }

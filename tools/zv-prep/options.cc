@@ -99,7 +99,7 @@ Settings parse_arguments(int argc, char** argv) {
             parse_size(arg, take(), s.options.width, s.options.height);
             size_given = true;
         } else if (arg == "--resize") {
-            s.options.resize_short = parse_count(arg, take());
+            s.options.shorter = parse_count(arg, take());
         } else if (arg == "--crop") {
             parse_size(arg, take(), s.options.width, s.options.height);
             crop_given = s.options.crop = true;
@@ -133,8 +133,8 @@ Settings parse_arguments(int argc, char** argv) {
             s.inputs.push_back(arg);
         }
     }
-    if (crop_given && s.options.resize_short == 0) usage_error("--crop needs --resize");
-    if (size_given && s.options.resize_short > 0) usage_error("--size and --resize exclude each other");
+    if (crop_given && s.options.shorter == 0) usage_error("--crop needs --resize");
+    if (size_given && s.options.shorter > 0) usage_error("--size and --resize exclude each other");
     if (s.inputs.empty()) usage_error("no input files");
     return s;
 }

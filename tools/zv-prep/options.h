@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "image_io.h"
-#include "prepare.h"
+#include "zv_pt/prepare.hpp"
 
 namespace zvprep {
 
 struct Settings {
-    Options options;
+    zvt::prepare::Options options;
     std::string out = ".";
     bool batch = false;
     bool torch = false;
