@@ -1,13 +1,15 @@
 # Entry points: `make demo` (zv-prep on the sample photographs, into demo-out/),
 # `make check` (all tests, every configuration, and a short fuzzing run), `make bench`,
-# `make bench-report` (benchmarks and charts), `make insn-count` (AArch64 instructions
-# per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer fuzzing run).
+# `make bench-report` (benchmarks and charts), `make bench-e2e` (files to tensors on
+# every core against torchvision, a DataLoader and OpenCV), `make insn-count`
+# (AArch64 instructions per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer
+# fuzzing run).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build check check-native check-asan check-aarch64 check-scalar check-fuzz fuzz demo bench bench-report \
-        insn-count clean
+        bench-e2e insn-count clean
 
 all: build
 
@@ -56,6 +58,11 @@ bench: build
 
 bench-report: build
 	tools/bench-report.sh build
+
+# The whole job on generated corpora: docs/bench/e2e.md and e2e.png; the
+# corpora and raw results stay in build/bench-e2e.
+bench-e2e: build
+	/usr/bin/python3 bench/e2e_bench.py build/tools/zv-prep/zv-prep build/bench-e2e docs/bench
 
 insn-count: deps
 	tools/insn-count.sh

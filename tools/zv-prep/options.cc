@@ -110,6 +110,9 @@ Settings parse_arguments(int argc, char** argv) {
         if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
             attached = arg.substr(equals + 1);
             arg.resize(equals);
+        } else if (arg.rfind("-j", 0) == 0 && arg.size() > 2) {  // -j4, as make takes it
+            attached = arg.substr(2);
+            arg.resize(2);
         }
         const auto take = [&]() -> std::string {
             if (attached) return *attached;
