@@ -28,9 +28,8 @@ struct Shim {
 template <class T>
 struct PlannedShim : Shim {
     PlannedShim(long in_w, long in_h, long out_w, long out_h, Layout layout, Filter filter, int threads)
-        : resizer(in_w, in_h, out_w, out_h, layout, filter) {
-        (void)threads;
-    }
+        : resizer(in_w, in_h, out_w, out_h, layout, filter,
+                  {zvt::resize::Order::automatic, zvt::resize::Mapping::automatic, threads}) {}
 
     int run(const void* src, void* dst) override {
         return resizer.run(static_cast<const T*>(src), static_cast<T*>(dst));
