@@ -36,6 +36,31 @@ inline __m256i packus16(__m256i a, __m256i b) { return _mm256_packus_epi16(a, b)
 inline void splat32(__m256i& v, uint32_t value) { v = _mm256_set1_epi32(static_cast<int32_t>(value)); }
 #endif
 
+#if defined(__AVX512BW__)
+inline __m512i add32(__m512i a, __m512i b) { return _mm512_add_epi32(a, b); }
+inline __m512i madd16(__m512i a, __m512i b) { return _mm512_madd_epi16(a, b); }
+inline __m512i unpacklo8(__m512i a, __m512i b) { return _mm512_unpacklo_epi8(a, b); }
+inline __m512i unpackhi8(__m512i a, __m512i b) { return _mm512_unpackhi_epi8(a, b); }
+inline __m512i sra32(__m512i a, __m128i count) { return _mm512_sra_epi32(a, count); }
+inline __m512i packs32(__m512i a, __m512i b) { return _mm512_packs_epi32(a, b); }
+inline __m512i packus16(__m512i a, __m512i b) { return _mm512_packus_epi16(a, b); }
+inline void splat32(__m512i& v, uint32_t value) { v = _mm512_set1_epi32(static_cast<int32_t>(value)); }
+#endif
+
+// acc + the products of adjacent 16-bit pairs of a and b: one vpdpwssd where
+// the processor has VNNI, else pmaddwd and an add (the same bits).
+template <bool kVnni, class V>
+inline V dot_add(V acc, V a, V b) {
+#if defined(__AVX512VNNI__)
+    if constexpr (kVnni) {
+        if constexpr (sizeof(V) == 64) return _mm512_dpwssd_epi32(acc, a, b);
+        if constexpr (sizeof(V) == 32) return _mm256_dpwssd_epi32(acc, a, b);
+        if constexpr (sizeof(V) == 16) return _mm_dpwssd_epi32(acc, a, b);
+    }
+#endif
+    return add32(acc, madd16(a, b));
+}
+
 // The vector width of PairBlockOps (a vector type itself as template argument
 // would lose its attributes).
 struct Xmm {
@@ -46,8 +71,14 @@ struct Ymm {
     using V = __m256i;
 };
 #endif
+#if defined(__AVX512BW__)
+struct Zmm {
+    using V = __m512i;
+};
+#endif
 
-template <class Width>
+// kVnni: the multiply-adds as vpdpwssd (the Width's AVX-512 VNNI form).
+template <class Width, bool kVnni = false>
 struct PairBlockOps {
     using V = typename Width::V;
     static constexpr int64_t kBytes = sizeof(V);
@@ -75,10 +106,10 @@ struct PairBlockOps {
     static void accumulate(Acc& acc, V x0, V x1, V weight_pair) {
         const V zero{};
         const V lo = unpacklo8(x0, x1), hi = unpackhi8(x0, x1);
-        acc.sum[0] = add32(acc.sum[0], madd16(unpacklo8(lo, zero), weight_pair));
-        acc.sum[1] = add32(acc.sum[1], madd16(unpackhi8(lo, zero), weight_pair));
-        acc.sum[2] = add32(acc.sum[2], madd16(unpacklo8(hi, zero), weight_pair));
-        acc.sum[3] = add32(acc.sum[3], madd16(unpackhi8(hi, zero), weight_pair));
+        acc.sum[0] = dot_add<kVnni>(acc.sum[0], unpacklo8(lo, zero), weight_pair);
+        acc.sum[1] = dot_add<kVnni>(acc.sum[1], unpackhi8(lo, zero), weight_pair);
+        acc.sum[2] = dot_add<kVnni>(acc.sum[2], unpacklo8(hi, zero), weight_pair);
+        acc.sum[3] = dot_add<kVnni>(acc.sum[3], unpackhi8(hi, zero), weight_pair);
     }
 
     static void add_pair(Acc& acc, const char* x, int64_t tap_stride, const char* w) {
@@ -179,6 +210,92 @@ struct SseDotOps {
 
     static __m128i load_weights(const char* w) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(w)); }
 };
+
+#if defined(__AVX2__)
+struct Avx2F32Ops {
+    using V = __m256;
+    static constexpr int kLanes = 8;
+
+    static V zero() { return _mm256_setzero_ps(); }
+    static V load(const char* at) { return _mm256_loadu_ps(reinterpret_cast<const float*>(at)); }
+    static V broadcast(const char* at) { return _mm256_set1_ps(zv_pt::load<float>(at)); }
+    static V fma(V x, V w, V acc) { return _mm256_fmadd_ps(x, w, acc); }
+
+    static V gather(const char* const* at, int64_t offset) {
+        auto f = [&](int k) { return zv_pt::load<float>(at[k] + offset); };
+        return _mm256_setr_ps(f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7));
+    }
+
+    // Lanes k and k + 4 share a 256-bit row; one in-lane 4x4 transposition
+    // then serves both halves.
+    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+        auto row = [&](int k) {
+            return _mm256_set_m128(_mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4] + offset)),
+                                   _mm_loadu_ps(reinterpret_cast<const float*>(at[k] + offset)));
+        };
+        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+        const V t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+        const V t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+        out[0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+        out[1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+        out[2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+        out[3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+
+    static void store(char* at, int64_t step, V v) {
+        if (step == sizeof(float)) {
+            _mm256_storeu_ps(reinterpret_cast<float*>(at), v);
+        } else {
+            float lanes[kLanes];
+            _mm256_storeu_ps(lanes, v);
+            scatter_floats(at, step, lanes, kLanes);
+        }
+    }
+};
+
+// Dot product of one element's taps: 16 bytes widened to 16 bits in one
+// vector, one vpmaddwd with the weights, eight int32 lanes.
+struct Avx2DotOps {
+    using Dot = __m256i;
+    using PairOps = SsePairOps;
+    static constexpr int kWindow = 32;
+
+    static Dot dot_zero() { return _mm256_setzero_si256(); }
+
+    static Dot dot16(Dot acc, const char* x, const char* w) {
+        const __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w))));
+    }
+
+    static Dot dot8(Dot acc, const char* x, const char* w) {
+        const __m128i v = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x)));
+        const __m128i product = _mm_madd_epi16(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(w)));
+        return _mm256_add_epi32(acc, _mm256_zextsi128_si256(product));
+    }
+
+    using Mask = __m256i;
+    using Weights = __m256i;
+    static __m256i mask_of(const uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+    static __m256i weights_of(const int16_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+
+    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
+        const __m256i v = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)), mask);
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(v, w));
+    }
+
+    static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) {
+        auto fold = [&](int e) {
+            return _mm_add_epi32(_mm256_castsi256_si128(acc[e]), _mm256_extracti128_si256(acc[e], 1));
+        };
+        lane_sums(fold(0), fold(1), fold(2), fold(3), sums);
+    }
+
+    static uint32_t finish4(const uint32_t (&sums)[4], int32_t half, int shift) {
+        return finish_four(sums, half, shift);
+    }
+};
+
+#endif  // __AVX2__
 
 }  // namespace
 }  // namespace zv_pt
