@@ -1,5 +1,5 @@
 // Scalar reference of the resampling kernels, and the table of variants.
-#include "resample/resample_loops.h"
+#include "resample/resample_common.h"
 
 namespace zv_pt {
 
