@@ -210,6 +210,7 @@ struct Avx512Runs {
     };
     using Acc = __m512i;
     using Sums = __m512i;
+    using Weights = __m512i;
 
     static Tail tail(const Plan& plan, int64_t taps) {
         const int64_t bytes = (taps - 1) * plan.stride + 1;
@@ -236,7 +237,9 @@ struct Avx512Runs {
 
     static Acc zero() { return _mm512_setzero_si512(); }
 
-    static Acc step(Acc acc, const char* x, const char* w, const Tail& tail, const Plan& plan) {
+    static Weights weights(const char* w, const Tail& tail, const Plan&) { return _mm512_maskz_loadu_epi16(tail.weights, w); }
+
+    static Acc step(Acc acc, const char* x, Weights weights, const Tail& tail, const Plan& plan) {
         const __m512i window = _mm512_maskz_loadu_epi8(tail.low, x);
         __m512i slots;
         if constexpr (kVbmi) {
@@ -247,7 +250,7 @@ struct Avx512Runs {
             slots = plan.stride == 1 ? widen_low(window)
                                      : _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
         }
-        return dot_add<kVnni>(acc, slots, _mm512_maskz_loadu_epi16(tail.weights, w));
+        return dot_add<kVnni>(acc, slots, weights);
     }
 
     // Lane e: the sum of acc[e]'s lanes.  Halves of pairs, then of quads,

@@ -214,18 +214,46 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
 //   without exact loads also window and weight_bytes: the bytes a step reads
 //   from its first tap and weight), plan(tap_stride, plan) (false: no path
 //   for this stride), Tail and tail(plan, taps) (a step of taps <= plan.taps
-//   taps), Acc, zero(), step(acc, x, w, tail, plan), Sums,
+//   taps), Weights and weights(w, tail, plan) (a step's weights, zero past
+//   its taps), Acc, zero(), step(acc, x, weights, tail, plan), Sums,
 //   reduce(acc[kLanes]), store(dst, step, sums, extra[kLanes], half, shift,
 //   count).
+
+// Shared runs of up to this many steps keep their weights in registers.
+constexpr int kMaxHeldSteps = 4;
 
 template <class R>
 inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan,
                                   const typename R::Tail& tail) {
     typename R::Acc acc = R::zero();
     int64_t j = 0;
-    for (; j + plan.taps < r.count; j += plan.taps) acc = R::step(acc, r.first + j * ts, r.weights + 2 * j, plan.full, plan);
-    return R::step(acc, r.first + j * ts, r.weights + 2 * j, tail, plan);
+    for (; j + plan.taps < r.count; j += plan.taps)
+        acc = R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, plan.full, plan), plan.full, plan);
+    return R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, tail, plan), tail, plan);
 }
+
+// A shared run's steps with their weights in registers.
+template <class R>
+struct HeldRun {
+    typename R::Weights weights[kMaxHeldSteps];
+    typename R::Tail tail;
+    int64_t steps;
+
+    bool hold(const TapRun& padded, const typename R::Plan& plan, const typename R::Tail& last) {
+        steps = (padded.count + plan.taps - 1) / plan.taps;
+        if (steps > kMaxHeldSteps) return false;
+        tail = last;
+        for (int64_t k = 0; k < steps; ++k)
+            weights[k] = R::weights(padded.weights + 2 * k * plan.taps, k + 1 == steps ? tail : plan.full, plan);
+        return true;
+    }
+
+    typename R::Acc sum(const char* x, int64_t ts, const typename R::Plan& plan) const {
+        typename R::Acc acc = R::zero();
+        for (int64_t k = 0; k + 1 < steps; ++k) acc = R::step(acc, x + k * plan.taps * ts, weights[k], plan.full, plan);
+        return R::step(acc, x + (steps - 1) * plan.taps * ts, weights[steps - 1], tail, plan);
+    }
+};
 
 // The taps of an element's last step.
 inline int64_t last_step_taps(int64_t count, int64_t taps) { return count - (count - 1) / taps * taps; }
@@ -240,8 +268,13 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     if (!R::kExactLoads && ends.x == 0) return first;
     PaddedWeights padded;
     const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
-    if (p.shared && !padded.copy(shared)) return first;
-    const typename R::Tail shared_tail = p.shared ? R::tail(plan, last_step_taps(shared.count, plan.taps)) : plan.full;
+    HeldRun<R> held;
+    bool holding = false;
+    if (p.shared) {
+        if (!padded.copy(shared)) return first;
+        const TapRun run{shared.first, padded.bytes(), shared.count};
+        holding = held.hold(run, plan, R::tail(plan, last_step_taps(shared.count, plan.taps)));
+    }
     // Whether element r's steps stay within the named bytes.
     auto fits = [&](const TapRun& r) {
         if (r.count < 1) return false;
@@ -258,13 +291,22 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
         const int64_t count = std::min<int64_t>(R::kLanes, p.n - i);
         typename R::Acc acc[R::kLanes];
         uint32_t extra[R::kLanes] = {};
+        // A whole group of shared runs whose last element fits (and so every
+        // one, the sources rising) goes straight through.
+        if (holding && count == R::kLanes && p.src_step >= 0 &&
+            fits(TapRun{shared.first + (i + R::kLanes - 1) * p.src_step, padded.bytes(), shared.count})) {
+            for (int64_t e = 0; e < R::kLanes; ++e) acc[e] = held.sum(shared.first + (i + e) * p.src_step, ts, plan);
+            R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
+            continue;
+        }
         for (int64_t e = 0; e < R::kLanes; ++e) {
             acc[e] = R::zero();
             if (e >= count) continue;
             if (p.shared) {
                 const TapRun r{shared.first + (i + e) * p.src_step, padded.bytes(), shared.count};
                 if (fits(r)) {
-                    acc[e] = u8_run_sum<R>(r, ts, plan, shared_tail);
+                    acc[e] = holding ? held.sum(r.first, ts, plan)
+                                     : u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
                     continue;
                 }
                 extra[e] = u8_sum(moved(shared, (i + e) * p.src_step), ts, 0, 0);

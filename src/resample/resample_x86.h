@@ -231,9 +231,13 @@ struct ShuffleRuns {
 
     static Acc zero() { return V{}; }
 
-    static Acc step(Acc acc, const char* x, const char* w, const Tail& tail, const Plan& plan) {
+    using Weights = V;
+    static Weights weights(const char* w, const Tail& tail, const Plan& plan) {
+        return lanes_of(w, w + 2 * plan.lane_taps, Width{}) & tail;
+    }
+
+    static Acc step(Acc acc, const char* x, Weights weights, const Tail&, const Plan& plan) {
         const V slots = shuffle8(lanes_of(x, x + plan.lane_taps * plan.stride, Width{}), plan.index);
-        const V weights = lanes_of(w, w + 2 * plan.lane_taps, Width{}) & tail;
         return add32(acc, madd16(slots, weights));
     }
 
