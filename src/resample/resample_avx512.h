@@ -16,9 +16,12 @@
 namespace zv_pt {
 namespace {
 
+struct Avx512Windows;
+
 struct Avx512F32Ops {
     using V = __m512;
     static constexpr int kLanes = 16;
+    using Windows = Avx512Windows;
 
     static V zero() { return _mm512_setzero_ps(); }
     static V load(const char* at) { return _mm512_loadu_ps(at); }
@@ -59,8 +62,6 @@ struct Avx512F32Ops {
     }
 };
 
-// ---- 8-bit lanes: 16 elements, windows of 64 source and 128 weight bytes -----
-
 inline __m512i widen_low(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(bytes)); }
 inline __m512i widen_high(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(bytes, 1)); }
 
@@ -68,6 +69,97 @@ inline __m512i widen_high(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_ex
 inline __m512i narrow(__m512i lo, __m512i hi) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
 }
+
+// ---- float windows: 16 elements, 32-float windows picked by vpermt2ps ------------
+
+struct Avx512Windows {
+    static constexpr int kLanes = 16;
+    static constexpr int64_t kWindow = 32;
+    static constexpr int64_t kWeightWindow = 32;
+    struct Group {
+        __m512i x, w;     // per lane: the window slot of its tap, of its weight
+        __m512i counts;   // per lane: its tap count
+    };
+    struct Steps {
+        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
+    };
+    using Acc = __m512;
+
+    static Steps steps_of(int64_t src_step) {
+        const __m512i step = _mm512_set1_epi64(src_step);
+        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
+                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+        const char* tap_min = p.tap_min + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
+        const char* weight_offset = p.weight_offset + 8 * i;
+        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
+        auto fits = [](__m512i lo, __m512i hi, int64_t most_value) {
+            const __m512i limit = _mm512_set1_epi64(most_value);
+            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
+                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+        };
+        auto whole = [](__m512i lo, __m512i hi) {
+            const __m512i three = _mm512_set1_epi64(3);
+            return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, three)) |
+                   static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, three)) << 8;
+        };
+        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
+        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
+        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
+        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
+        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
+        const __m512i one = _mm512_set1_epi64(1);
+        uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1)) & whole(d_lo, d_hi) & fits(wd_lo, wd_hi, 4 * (kWeightWindow - 1)) &
+                      whole(wd_lo, wd_hi) &
+                      fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), kMaxWindowTaps - 1);
+        const int lanes = leading_lanes(ok);
+        g.counts = narrow(c_lo, c_hi);
+        most = _mm512_mask_reduce_max_epi32(static_cast<__mmask16>(low_bits(lanes)), g.counts);
+        g.x = _mm512_srli_epi32(narrow(d_lo, d_hi), 2);
+        g.w = _mm512_srli_epi32(narrow(wd_lo, wd_hi), 2);
+        return lanes;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+        const int64_t s = p.src_step / 4;
+        g.x = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                 _mm512_set1_epi32(static_cast<int32_t>(s)));
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+    }
+
+    static Acc start() { return _mm512_setzero_ps(); }
+
+    static __m512 pick(const char* at, __m512i index) {
+        return _mm512_permutex2var_ps(_mm512_loadu_ps(at), index, _mm512_loadu_ps(at + 64));
+    }
+
+    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
+        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, _mm512_set1_epi32(static_cast<int32_t>(j)));
+        return _mm512_mask3_fmadd_ps(pick(x, g.x), pick(w, g.w), acc, has);
+    }
+
+    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
+        return _mm512_fmadd_ps(pick(x, g.x), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int lanes) {
+        if (step == sizeof(float)) {
+            _mm512_mask_storeu_ps(dst, static_cast<__mmask16>(low_bits(lanes)), acc);
+        } else {
+            float out[16];
+            _mm512_storeu_ps(out, acc);
+            scatter_floats(dst, step, out, lanes);
+        }
+    }
+};
+
+// ---- 8-bit lanes: 16 elements, windows of 64 source and 128 weight bytes -----
 
 // Both 16-bit halves of every lane: v in the low one, v + step in the high one.
 inline __m512i pair_index(__m512i v, int32_t step) {

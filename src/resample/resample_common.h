@@ -138,6 +138,39 @@ inline uint8_t u8_element(const TapRun& r, const ResamplePass& p) {
 
 inline float f32_element(const TapRun& r, const ResamplePass& p) { return f32_sum(r, p.tap_stride, 0, 0.0f); }
 
+// The number of consecutive set bits of `lanes` from bit 0.
+inline int leading_lanes(uint32_t lanes) { return __builtin_ctz(~lanes); }
+
+// A mask of the n lowest bits, n <= 64.
+inline uint64_t low_bits(int64_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// One past the last source and weight bytes of the pass's last element
+// (elements and weights of the given sizes): windows that end there stay
+// within what the tables name (they start at a named byte too).  Null ends
+// when that element has no taps.
+struct PassEnds {
+    uintptr_t x = 0, w = 0;
+
+    static PassEnds of(const ResamplePass& p, int64_t element, int64_t weight) {
+        const TapRun last = tap_run(p, p.n - 1);
+        if (last.count < 1) return {};
+        return {reinterpret_cast<uintptr_t>(last.first + (last.count - 1) * p.tap_stride + element),
+                reinterpret_cast<uintptr_t>(last.weights + last.count * weight)};
+    }
+
+    // True when `bytes` bytes from at end at or before `end`.
+    static bool within(const char* at, int64_t bytes, uintptr_t end) {
+        return reinterpret_cast<uintptr_t>(at) + static_cast<uintptr_t>(bytes) <= end;
+    }
+};
+
+// Per-element tables whose entries lie 8 bytes apart, element after element,
+// as the planner and most hosts lay them out; the lanes path reads a group's
+// entries with vector loads.
+inline bool packed_tables(const ResamplePass& p) {
+    return !p.shared && p.tap_min_step == 8 && p.tap_count_step == 8 && p.weight_offset_step == 8;
+}
+
 // How far ahead of a block's taps the contiguous blocks ask for the taps of
 // later elements: with many taps far apart (the lines of a vertical pass) the
 // processor's own prefetching falls behind.

@@ -3,9 +3,12 @@
 //   contiguous: shared taps over consecutive source floats (a vertical pass):
 //               several vectors of output elements per step, one broadcast
 //               weight per tap;
+//   windows:    elements in lanes whose taps lie close together, picked out
+//               of windows of source floats;
 //   shared lanes: shared taps over strided sources (a horizontal pass mapped
 //               per phase): elements in lanes, taps gathered or transposed;
-//   lanes:      elements with taps of their own, in lanes;
+//   lanes:      elements with taps of their own, in lanes, taps gathered or
+//               transposed;
 //   elements:   the rest, one at a time.
 //
 // Every lane performs exactly the fused multiply-adds of f32_sum, in the same
@@ -133,8 +136,82 @@ inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) 
     for (int b = 0; b < kBlocks; ++b) Ops::store(p.dst + (i + b * kLanes) * p.dst_step, p.dst_step, acc[b]);
 }
 
-// The float kernel of one level: kWide vectors per step where shared-taps
-// sources are consecutive, elements in lanes elsewhere, the last elements one
+// ---- float: elements in lanes, taps picked out of windows -------------------------
+//
+// Groups of up to kLanes consecutive elements, one per lane, whose taps lie
+// close together (near-identity scales, halving, enlarging): tap j of every
+// lane comes from one window of kWindow floats from the group's first
+// element's tap j, picked by a per-lane index that stays the same from tap
+// to tap; the weights likewise from a window of kWeightWindow floats (taps
+// of their own) or broadcast (shared taps).  Each lane's fused multiply-adds
+// stop at its own count (the others keep their sums), so every lane forms
+// f32_sum.  A group is as many leading lanes as have 1 .. kMaxWindowTaps
+// taps, first taps and weights at whole floats from the first lane's and
+// inside the windows.
+//
+// Ops (Ops::Windows): kLanes, kWindow, kWeightWindow, Group, Acc, Steps,
+//   steps_of(src_step), element_group(p, i, steps, g, most) (packed tables;
+//   the leading lanes that qualify, and their longest run), shared_group(p,
+//   g), start(), tap_elements(acc, g, x, w, j) (tap j: sources from the
+//   window at x, weights from the window at w, lanes with fewer taps kept),
+//   tap_shared(acc, g, x, weight), store(dst, step, acc, lanes).
+
+struct NoWindows {};
+
+constexpr int64_t kMaxWindowTaps = 64;
+
+template <class W>
+inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    constexpr int64_t kFloat = sizeof(float);
+    const int64_t ts = p.tap_stride;
+    if (ts < 0 || p.n - first < W::kLanes || !(p.shared || packed_tables(p))) return first;
+    const TapRun head = tap_run(p, first);
+    const PassEnds ends = PassEnds::of(p, kFloat, kFloat);
+    if (ends.x == 0) return first;
+    auto x_reach = [&](int64_t taps) { return (taps - 1) * ts + W::kWindow * kFloat; };
+    auto w_reach = [&](int64_t taps) { return (taps - 1) * kFloat + W::kWeightWindow * kFloat; };
+    typename W::Group shared_group{};
+    int shared_lanes = 0;
+    if (p.shared) {
+        if (head.count < 1 || head.count > kMaxWindowTaps) return first;
+        shared_lanes = W::shared_group(p, shared_group);
+        if (shared_lanes < 2) return first;
+    }
+    const typename W::Steps steps = W::steps_of(p.src_step);
+    int64_t i = first;
+    while (i + W::kLanes <= p.n) {
+        const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
+        typename W::Acc acc = W::start();
+        int lanes;
+        if (p.shared) {
+            if (!PassEnds::within(r.first, x_reach(head.count), ends.x)) break;
+            lanes = shared_lanes;
+            for (int64_t j = 0; j < head.count; ++j)
+                acc = W::tap_shared(acc, shared_group, r.first + j * ts, r.weights + j * kFloat);
+        } else {
+            typename W::Group g;
+            int64_t most = 0;
+            lanes = W::element_group(p, i, steps, g, most);
+            if (lanes == 0 || !PassEnds::within(r.first, x_reach(most), ends.x) ||
+                !PassEnds::within(r.weights, w_reach(most), ends.w)) {
+                if (lanes > 0) break;  // the windows would pass the pass's end
+                store<float>(p.dst + i * p.dst_step, f32_element(r, p));
+                ++i;
+                continue;
+            }
+            for (int64_t j = 0; j < most; ++j) acc = W::tap_elements(acc, g, r.first + j * ts, r.weights + j * kFloat, j);
+        }
+        W::store(p.dst + i * p.dst_step, p.dst_step, acc, lanes);
+        i += lanes;
+    }
+    return i;
+}
+
+// The float kernel of one level, and the one place that chooses its path:
+// kWide vectors per step where shared-taps sources are consecutive, window
+// lanes where taps lie close together (Ops::Windows, or NoWindows), elements
+// in lanes with gathered or transposed taps elsewhere, the last elements one
 // at a time.
 template <class Ops, int kWide>
 inline void resample_f32_lanes(const ResamplePass& pass) {
@@ -156,13 +233,16 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
         for (; i + kLanes <= p.n; i += kLanes)
             f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
                                          p.dst_step, false);
-    } else if (p.shared) {
-        for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
-        for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
     } else {
-        for (; i + kLanes <= p.n; i += kLanes)
-            f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
-                                 p.dst + i * p.dst_step, p.dst_step);
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0);
+        if (p.shared) {
+            for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
+            for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
+        } else {
+            for (; i + kLanes <= p.n; i += kLanes)
+                f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
+                                     p.dst + i * p.dst_step, p.dst_step);
+        }
     }
     each_element<float>(p, i, [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); });
 }

@@ -18,9 +18,12 @@ inline int16x8_t load_weights(const char* at) { return vreinterpretq_s16_u8(load
 inline int16x8_t widen_low(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); }
 inline int16x8_t widen_high(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); }
 
+struct NeonWindows;
+
 struct NeonF32Ops {
     using V = float32x4_t;
     static constexpr int kLanes = 4;
+    using Windows = NeonWindows;
 
     static V zero() { return vdupq_n_f32(0.0f); }
     static V load(const char* at) { return vreinterpretq_f32_u8(load16(at)); }
@@ -55,6 +58,113 @@ struct NeonF32Ops {
             float lanes[kLanes];
             vst1q_f32(lanes, v);
             scatter_floats(at, step, lanes, kLanes);
+        }
+    }
+};
+
+// ---- float windows: 4 elements, 16-float windows picked apart by tbl --------------
+
+// The four registers of a 64-byte window; loads read them whole.
+inline uint8x16x4_t window64(const char* at) { return vld1q_u8_x4(reinterpret_cast<const uint8_t*>(at)); }
+
+// Per lane the four bytes of float slot[lane] of a window.
+inline uint8x16_t float_bytes(uint32x4_t slot) {
+    const uint32x4_t first = vshlq_n_u32(slot, 2);
+    return vreinterpretq_u8_u32(vaddq_u32(vmulq_n_u32(first, 0x01010101u), vdupq_n_u32(0x03020100u)));
+}
+
+// 4 int64 entries of packed tables at `at`, less `minus`, plus `plus`.
+inline void entries4(const char* at, int64_t minus, const int64x2_t (&plus)[2], int64x2_t (&v)[2]) {
+    const int64x2x2_t two = vld1q_s64_x2(reinterpret_cast<const int64_t*>(at));
+    v[0] = vaddq_s64(vsubq_s64(two.val[0], vdupq_n_s64(minus)), plus[0]);
+    v[1] = vaddq_s64(vsubq_s64(two.val[1], vdupq_n_s64(minus)), plus[1]);
+}
+
+// Lanes of four int64 values v with 0 <= v <= most and v a multiple of
+// `unit` (a power of two), as an all-ones 32-bit lane each.
+inline uint32x4_t within4(const int64x2_t (&v)[2], int64_t most, int64_t unit) {
+    const uint64x2_t limit = vdupq_n_u64(static_cast<uint64_t>(most));
+    const int64x2_t low = vdupq_n_s64(unit - 1);
+    auto half = [&](int64x2_t x) {
+        return vandq_u64(vcleq_u64(vreinterpretq_u64_s64(x), limit), vceqq_s64(vandq_s64(x, low), vdupq_n_s64(0)));
+    };
+    return vcombine_u32(vmovn_u64(half(v[0])), vmovn_u64(half(v[1])));
+}
+
+inline int32x4_t narrow4(const int64x2_t (&v)[2]) { return vcombine_s32(vmovn_s64(v[0]), vmovn_s64(v[1])); }
+
+inline int leading4(uint32x4_t ok) {
+    const uint64_t bits = vget_lane_u64(vreinterpret_u64_u16(vmovn_u32(ok)), 0);  // 16 bits per lane
+    return __builtin_ctzll(~bits | (uint64_t{1} << 63)) / 16;
+}
+
+struct NeonWindows {
+    static constexpr int kLanes = 4;
+    static constexpr int64_t kWindow = 16;
+    static constexpr int64_t kWeightWindow = 16;
+    struct Group {
+        uint8x16_t x, w;   // per lane: the window bytes of its tap, of its weight
+        int32x4_t counts;  // per lane: its tap count
+    };
+    struct Steps {
+        int64x2_t lane[2];  // lane * source step
+    };
+    using Acc = float32x4_t;
+
+    static Steps steps_of(int64_t s) {
+        const int64_t lanes[4] = {0, s, 2 * s, 3 * s};
+        return {{vld1q_s64(lanes), vld1q_s64(lanes + 2)}};
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+        const int64x2_t none[2] = {vdupq_n_s64(0), vdupq_n_s64(0)};
+        int64x2_t d[2], wd[2], c1[2];
+        entries4(p.tap_min + 8 * i, load<int64_t>(p.tap_min + 8 * i), steps.lane, d);
+        entries4(p.weight_offset + 8 * i, load<int64_t>(p.weight_offset + 8 * i), none, wd);
+        entries4(p.tap_count + 8 * i, 1, none, c1);
+        const uint32x4_t ok = vandq_u32(vandq_u32(within4(d, 4 * (kWindow - 1), 4), within4(wd, 4 * (kWeightWindow - 1), 4)),
+                                        within4(c1, kMaxWindowTaps - 1, 1));
+        const int lanes = leading4(ok);
+        g.counts = vaddq_s32(narrow4(c1), vdupq_n_s32(1));
+        const int32_t lane_index[4] = {0, 1, 2, 3};
+        const uint32x4_t leading = vcltq_s32(vld1q_s32(lane_index), vdupq_n_s32(lanes));
+        most = vmaxvq_s32(vandq_s32(g.counts, vreinterpretq_s32_u32(leading)));
+        g.x = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(d), 2)));
+        g.w = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(wd), 2)));
+        return lanes;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+        const uint32_t s = static_cast<uint32_t>(p.src_step / 4);
+        const uint32_t lane[4] = {0, s, 2 * s, 3 * s};
+        g.x = float_bytes(vld1q_u32(lane));
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+    }
+
+    static Acc start() { return vdupq_n_f32(0.0f); }
+
+    static float32x4_t pick(const char* at, uint8x16_t index) {
+        return vreinterpretq_f32_u8(vqtbl4q_u8(window64(at), index));
+    }
+
+    // Lanes with fewer than j + 1 taps keep their sums.
+    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
+        const uint32x4_t has = vcgtq_s32(g.counts, vdupq_n_s32(static_cast<int32_t>(j)));
+        return vbslq_f32(has, vfmaq_f32(acc, pick(x, g.x), pick(w, g.w)), acc);
+    }
+
+    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
+        return vfmaq_n_f32(acc, pick(x, g.x), zv_pt::load<float>(w));
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int lanes) {
+        if (step == sizeof(float) && lanes == kLanes) {
+            vst1q_f32(reinterpret_cast<float*>(dst), acc);
+        } else {
+            float out[4];
+            vst1q_f32(out, acc);
+            scatter_floats(dst, step, out, lanes);
         }
     }
 };
@@ -110,9 +220,6 @@ struct NeonBlockOps {
 };
 
 // ---- 8-bit runs: up to 16 taps a step, picked out of 64 bytes by tbl -------------
-
-// The four registers of a 64-byte window; loads read them whole.
-inline uint8x16x4_t window64(const char* at) { return vld1q_u8_x4(reinterpret_cast<const uint8_t*>(at)); }
 
 // 16-bit slots of bytes picked by `index` (byte pairs: a window byte, then
 // 0xff, out of range, which tbl turns into the zero high byte).

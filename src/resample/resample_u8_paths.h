@@ -71,40 +71,6 @@ inline int64_t u8_contiguous_blocks(const ResamplePass& pass, int64_t first) {
 
 inline bool u8_contiguous_shared(const ResamplePass& p) { return p.shared && p.src_step == 1 && p.tap_stride != 0; }
 
-// The number of consecutive set bits of `lanes` from bit 0.
-inline int leading_lanes(uint32_t lanes) { return __builtin_ctz(~lanes); }
-
-// A mask of the n lowest bits, n <= 64.
-inline uint64_t low_bits(int64_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
-
-// ---- the bytes a pass names -------------------------------------------------------
-
-// One past the last source byte and the last weight byte of the pass's last
-// element: windows that end there stay within what the tables name (they
-// start at a named byte too).  Null ends when that element has no taps.
-struct PassEnds {
-    uintptr_t x = 0, w = 0;
-
-    static PassEnds of(const ResamplePass& p) {
-        const TapRun last = tap_run(p, p.n - 1);
-        if (last.count < 1) return {};
-        return {reinterpret_cast<uintptr_t>(last.first + (last.count - 1) * p.tap_stride) + 1,
-                reinterpret_cast<uintptr_t>(last.weights) + 2 * static_cast<uintptr_t>(last.count)};
-    }
-
-    // True when `bytes` bytes from at end at or before `end`.
-    static bool within(const char* at, int64_t bytes, uintptr_t end) {
-        return reinterpret_cast<uintptr_t>(at) + static_cast<uintptr_t>(bytes) <= end;
-    }
-};
-
-// Per-element tables whose entries lie 8 bytes apart, element after element,
-// as the planner and most hosts lay them out; the lanes path reads a group's
-// entries with vector loads.
-inline bool packed_tables(const ResamplePass& p) {
-    return !p.shared && p.tap_min_step == 8 && p.tap_count_step == 8 && p.weight_offset_step == 8;
-}
-
 // A shared run's weights, copied with zeros after them so that whole vectors
 // of them can be read.
 constexpr int64_t kMaxPaddedTaps = 256;
@@ -150,7 +116,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     const int64_t ts = p.tap_stride;
     if (ts < 1 || ts >= L::kWindow || p.n - first < L::kLanes || !(p.shared || packed_tables(p))) return first;
     const TapRun head = tap_run(p, first);
-    const PassEnds ends = PassEnds::of(p);
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
     if (ends.x == 0) return first;
     // Bytes from a group's first tap (weight) that the windows of its rounds reach.
     auto x_reach = [&](int64_t rounds) { return 2 * (rounds - 1) * ts + L::kWindow; };
@@ -264,7 +230,7 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     const int64_t ts = p.tap_stride;
     typename R::Plan plan;
     if (!R::plan(ts, plan)) return first;
-    const PassEnds ends = PassEnds::of(p);
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
     if (!R::kExactLoads && ends.x == 0) return first;
     PaddedWeights padded;
     const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};

@@ -383,6 +383,7 @@ struct Avx2Lanes {
 struct Avx2F32Ops {
     using V = __m256;
     static constexpr int kLanes = 8;
+    using Windows = NoWindows;
 
     static V zero() { return _mm256_setzero_ps(); }
     static V load(const char* at) { return _mm256_loadu_ps(reinterpret_cast<const float*>(at)); }
