@@ -142,7 +142,27 @@ struct Worker {
     Totals totals;
 };
 
-// Reads, decodes and prepares `file` into out.tensor and out.shape.
+// The geometry of the tensor of a width x height image, or why it has none.
+bool plan_tensor(Worker& w, long width, long height, prep::Geometry& g, std::string& error) {
+    try {
+        g = w.preparer.geometry(width, height);
+    } catch (const std::length_error&) {
+        error = "resized image too large (from " + std::to_string(width) + "x" + std::to_string(height) + ")";
+        return false;
+    }
+    if (g.resize_w * g.resize_h > kMaxSide * kMaxSide) {
+        error = "resized image too large (" + std::to_string(g.resize_w) + "x" + std::to_string(g.resize_h) + ")";
+        return false;
+    }
+    return true;
+}
+
+// Thrown from the decoder's request once the header shows that the image
+// cannot be prepared (the reason is in the outcome).
+struct Refused {};
+
+// Reads, decodes and prepares `file` into out.tensor and out.shape.  A JPEG
+// is asked for the part of it that the tensor depends on only.
 bool prepare_image(const std::string& file, Worker& w, Outcome& out) {
     std::string& error = out.error;
     auto t = Clock::now();
@@ -153,24 +173,33 @@ bool prepare_image(const std::string& file, Worker& w, Outcome& out) {
     const long max_pixels = w.settings.max_pixels;
     if (!read_file(file, max_file_bytes(max_pixels), w.bytes, error)) return false;
     lap(step_read);
-    if (!decode_image(w.bytes.data(), w.bytes.size(), max_pixels, w.image, error)) return false;
-    lap(step_decode);
     prep::Geometry g{};
+    prep::Footprint footprint{};
+    bool planned = false;
+    DecodeRequest request;
+    request.region = [&](const Image& header) {
+        if (!plan_tensor(w, header.file_width, header.file_height, g, error)) throw Refused{};
+        footprint = w.preparer.footprint(header.file_width, header.file_height, header.decoded_width,
+                                         header.decoded_height);
+        planned = true;
+        const zvt::resize::Window& s = footprint.source;
+        return Rect{s.x, s.y, s.width, s.height};
+    };
     try {
-        g = w.preparer.geometry(w.image.width, w.image.height);
-    } catch (const std::length_error&) {
-        error = "resized image too large (from " + std::to_string(w.image.width) + "x" +
-                std::to_string(w.image.height) + ")";
+        if (!decode_image(w.bytes.data(), w.bytes.size(), max_pixels, request, w.image, error)) return false;
+    } catch (const Refused&) {
         return false;
     }
-    if (g.resize_w * g.resize_h > kMaxSide * kMaxSide) {
-        error = "resized image too large (" + std::to_string(g.resize_w) + "x" + std::to_string(g.resize_h) + ")";
-        return false;
+    lap(step_decode);
+    if (!planned) {
+        if (!plan_tensor(w, w.image.file_width, w.image.file_height, g, error)) return false;
+        footprint = w.preparer.footprint(w.image.file_width, w.image.file_height);
     }
     out.tensor.resize(g.tensor_size());
     out.shape = {3, g.out_h, g.out_w};
-    const prep::ImageView view(w.image.rgb.data(), w.image.width, w.image.height);
-    if (int rc = w.preparer.run(view, out.tensor.data(), &w.totals.prepare)) {
+    const prep::ImageView part(w.image.rgb.data(), w.image.width, w.image.height);
+    if (int rc = w.preparer.run_part(footprint, part, w.image.part.x, w.image.part.y, out.tensor.data(),
+                                     &w.totals.prepare)) {
         error = "the library refused the image (result " + std::to_string(rc) + ")";
         return false;
     }
