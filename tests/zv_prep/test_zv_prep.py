@@ -804,6 +804,30 @@ class NothingIsDroppedSilently(ZvPrepCase):
                 self.assertFalse(os.path.exists(out) and os.listdir(out))
 
 
+class FastDecodeStaysClose(ZvPrepCase):
+    """--fast-decode decodes JPEGs at a reduced DCT scale: within half a grey level on average."""
+
+    def levels(self, a, b):
+        return np.abs(a - b) * (np.array(DEFAULT_STD, dtype=np.float32) * 255)[:, None, None]
+
+    def test_frames_within_the_bound(self):
+        frame = self.path("frame.jpg")
+        open_rgb(sample("rocket.jpg")).resize((1920, 1080), Image.BICUBIC).save(frame, quality=90)
+        small = self.small_copy("coffee.jpg", "small.jpg", (300, 200))
+        png = self.small_copy("chelsea.png", "still.png", (1920, 1080))
+        for options in (["--size", "224x224"], ["--size", "100x60"], ["--resize", "256", "--crop", "224x224"],
+                        ["--resize", "200", "--crop", "150x120", "--filter", "bicubic"]):
+            with self.subTest(options=options):
+                exact, _ = self.prepare([frame, small, png], ["-q", *options], out="exact")
+                fast, _ = self.prepare([frame, small, png], ["-q", "--fast-decode", *options], out="fast")
+                diff = self.levels(load(os.path.join(fast, "frame.npy")), load(os.path.join(exact, "frame.npy")))
+                self.assertGreater(diff.max(), 0)  # decoded at a smaller scale indeed
+                self.assertLessEqual(diff.mean(), 0.5)
+                self.assertLessEqual(diff.max(), 12)
+                # Too small to decode smaller, or no JPEG: decoded as without the option.
+                for name in ("small.npy", "still.npy"):
+                    self.assertEqual(read(os.path.join(fast, name)), read(os.path.join(exact, name)))
+
 class SeveralWorkers(ZvPrepCase):
     """Every job count writes the same bytes and reports the same lines, in input order."""
 

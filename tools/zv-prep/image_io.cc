@@ -160,10 +160,6 @@ bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, const DecodeRequest& 
         s.info.scale_num = 1;
         s.info.scale_denom = static_cast<unsigned>(request.scale(image.file_width, image.file_height));
     }
-    if (request.fast) {
-        s.info.dct_method = JDCT_IFAST;
-        s.info.do_fancy_upsampling = FALSE;
-    }
     jpeg_calc_output_dimensions(&s.info);
     image.decoded_width = s.info.output_width;
     image.decoded_height = s.info.output_height;

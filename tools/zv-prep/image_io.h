@@ -38,9 +38,6 @@ struct DecodeRequest {
     // pixel equal to a whole decode's.  Other formats decode whole without
     // asking.  None: all.  An exception it throws leaves decode_image().
     std::function<Rect(const Image& header)> region;
-    // JPEG only: the faster integer inverse DCT and plain chroma upsampling
-    // (not equal to a default decode; for --fast-decode).
-    bool fast = false;
 };
 
 // Pillow's decompression-bomb limit (twice its warning threshold), the

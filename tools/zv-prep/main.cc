@@ -157,6 +157,15 @@ bool plan_tensor(Worker& w, long width, long height, prep::Geometry& g, std::str
     return true;
 }
 
+// --fast-decode: the JPEG scale (1/8, 1/4, 1/2 or 1) that leaves the smallest
+// decoded image still at least twice the resized size along both axes.
+int dct_scale(long width, long height, const prep::Geometry& g) {
+    for (int scale : {8, 4, 2})
+        if ((width + scale - 1) / scale >= 2 * g.resize_w && (height + scale - 1) / scale >= 2 * g.resize_h)
+            return scale;
+    return 1;
+}
+
 // Thrown from the decoder's request once the header shows that the image
 // cannot be prepared (the reason is in the outcome).
 struct Refused {};
@@ -177,6 +186,12 @@ bool prepare_image(const std::string& file, Worker& w, Outcome& out) {
     prep::Footprint footprint{};
     bool planned = false;
     DecodeRequest request;
+    if (w.settings.fast_decode) {
+        request.scale = [&](long width, long height) {
+            if (!plan_tensor(w, width, height, g, error)) throw Refused{};
+            return dct_scale(width, height, g);
+        };
+    }
     request.region = [&](const Image& header) {
         if (!plan_tensor(w, header.file_width, header.file_height, g, error)) throw Refused{};
         footprint = w.preparer.footprint(header.file_width, header.file_height, header.decoded_width,

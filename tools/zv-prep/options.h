@@ -14,6 +14,7 @@ struct Settings {
     zvt::prepare::Options options;
     std::string out = ".";
     bool batch = false;
+    bool fast_decode = false;  // JPEGs at a reduced DCT scale
     bool torch = false;
     bool quiet = false;
     long max_pixels = kDefaultMaxPixels;
