@@ -34,7 +34,6 @@ import glob
 import io
 import json
 import os
-import platform
 import shutil
 import subprocess
 import sys
@@ -44,6 +43,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_corpora  # noqa: E402
+from resample_peers import processor  # noqa: E402  (lscpu's model name)
 
 import cv2  # noqa: E402
 import PIL  # noqa: E402
@@ -235,16 +235,6 @@ def decode_floors(files, rounds):
 
 
 # ---- the run -------------------------------------------------------------------------------------
-
-def processor():
-    try:
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if line.startswith("Model name:"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor()
-
 
 def measure(program, work, rounds):
     corpora = os.path.join(work, "corpora")

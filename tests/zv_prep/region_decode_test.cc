@@ -45,6 +45,7 @@ struct Encoding {
     bool progressive = false;
     int restart_rows = 0;
     const char* name;
+    int scans = 0;  // progressive: only the first scans of the simple progression (0: all)
 };
 
 const Encoding kEncodings[] = {
@@ -54,6 +55,9 @@ const Encoding kEncodings[] = {
     {2, 2, false, true, 0, "4:2:0 progressive"}, {1, 1, false, true, 0, "4:4:4 progressive"},
     {2, 1, false, true, 0, "4:2:2 progressive"}, {1, 1, true, true, 0, "grey progressive"},
     {2, 2, false, false, 1, "4:2:0 restarts"},
+    // AC coefficients left incomplete: decoded with block smoothing.
+    {2, 2, false, true, 0, "4:2:0 progressive, 4 scans of 10", 4},
+    {1, 1, false, true, 0, "4:4:4 progressive, 6 scans of 10", 6},
 };
 
 struct EncodeError {
@@ -92,6 +96,7 @@ std::vector<unsigned char> encode(const std::vector<unsigned char>& rgb, long w,
         info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
     }
     if (e.progressive) jpeg_simple_progression(&info);
+    if (e.scans > 0) info.num_scans = e.scans;
     info.restart_in_rows = e.restart_rows;
     jpeg_start_compress(&info, TRUE);
     if (e.grey) {

@@ -120,6 +120,20 @@ Rect clip(const Rect& r, long width, long height) {
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+// A progressive JPEG some of whose first AC coefficients never arrived (its
+// scans stop early) is decoded with block smoothing, which estimates them from
+// the DC values of blocks up to two away: the columns of a partial decode then
+// differ from a whole decode's further in than the chroma margin.  Known once
+// jpeg_start_decompress() has read every scan, as the library then has; the
+// test is the library's own (coefficients 1 to 9 of any component).
+bool block_smoothing(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode || !info.do_block_smoothing || info.coef_bits == nullptr) return false;
+    for (int c = 0; c < info.num_components; ++c)
+        for (int k = 1; k < 10; ++k)
+            if (info.coef_bits[c][k] != 0) return true;
+    return false;
+}
+
 // Whether the data left after the decoder's position holds the end-of-image
 // marker, which entropy-coded data cannot contain (a 0xff byte there is
 // followed by 0 or a restart marker's code): a file cut short does not.
@@ -166,10 +180,12 @@ bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, const DecodeRequest& 
     const Rect want = request.region ? clip(request.region(image), image.decoded_width, image.decoded_height)
                                      : Rect{0, 0, image.decoded_width, image.decoded_height};
     jpeg_start_decompress(&s.info);
-    JDIMENSION left = static_cast<JDIMENSION>(std::max(0L, want.x - kChromaMargin));
+    JDIMENSION left = 0;
+    const long first = std::max(0L, want.x - kChromaMargin);
     const long right = std::min(image.decoded_width, want.x + want.width + kChromaMargin);
-    if (left > 0 || right < image.decoded_width) {
-        JDIMENSION width = static_cast<JDIMENSION>(right) - left;
+    if ((first > 0 || right < image.decoded_width) && !block_smoothing(s.info)) {
+        left = static_cast<JDIMENSION>(first);
+        JDIMENSION width = static_cast<JDIMENSION>(right - first);
         jpeg_crop_scanline(&s.info, &left, &width);  // moves left to an MCU's first column
     }
     if (want.y > 0) jpeg_skip_scanlines(&s.info, static_cast<JDIMENSION>(want.y));
