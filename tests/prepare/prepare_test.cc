@@ -184,6 +184,64 @@ TEST(PrepareBatch, EveryThreadCountGivesTheSameBits) {
     }
 }
 
+// A decoder that decodes only the footprint's source (and more around it, at
+// an offset and a pitch of its own) gives the tensor of the whole image.
+TEST(PrepareFootprint, ThePartGivesTheWholeImagesTensor) {
+    const long w = 517, h = 389;
+    const std::vector<unsigned char> rgb = photo(w, h, 6);
+    for (bool floats : {false, true}) {
+        for (Options o : {Options::resize_shorter(128).center_crop(96, 80), Options::resize_shorter(60).center_crop(90, 70),
+                          Options::resize_to(100, 50)}) {
+            o.float_resize = floats;
+            o.filter = floats ? zvt::resize::Filter::bicubic : zvt::resize::Filter::bilinear;
+            Preparer prep(o);
+            const std::vector<float> expected = prepared(prep, {rgb.data(), w, h});
+            const zvt::prepare::Footprint f = prep.footprint(w, h);
+            EXPECT_EQ(f.geometry.out_w, o.width);
+            EXPECT_EQ(f.decoded_w, w);
+            if (f.geometry.out_w < f.geometry.resize_w) {  // a narrower crop reads fewer columns
+                EXPECT_LT(f.source.width, w);
+            }
+            const long x = std::max(0L, f.source.x - 5), y = std::max(0L, f.source.y - 3);
+            const long pw = std::min(w, f.source.x + f.source.width + 2) - x;
+            const long ph = std::min(h, f.source.y + f.source.height + 1) - y;
+            const long pitch = 3 * pw + 7;
+            std::vector<unsigned char> part(static_cast<size_t>(pitch * ph), 0x5a);
+            for (long line = 0; line < ph; ++line)
+                std::copy_n(&rgb[((y + line) * w + x) * 3], 3 * pw, &part[line * pitch]);
+            std::vector<float> tensor(expected.size());
+            ASSERT_EQ(prep.run_part(f, {part.data(), pw, ph, pitch}, x, y, tensor.data()), result_ok);
+            EXPECT_EQ(tensor, expected) << (floats ? "floats" : "bytes");
+            // One column or line short of the source is refused, nothing written.
+            std::vector<float> untouched(expected.size(), 3.0f);
+            if (f.source.x > 0) {
+                const long cut = f.source.x - x + 1;
+                EXPECT_THROW(prep.run_part(f, {part.data() + 3 * cut, pw - cut, ph, pitch}, x + cut, y,
+                                           untouched.data()),
+                             std::invalid_argument);
+            }
+            EXPECT_THROW(prep.run_part(f, {part.data(), pw, f.source.y + f.source.height - y - 1, pitch}, x, y,
+                                       untouched.data()),
+                         std::invalid_argument);
+            for (float v : untouched) ASSERT_EQ(v, 3.0f);
+        }
+    }
+}
+
+// A smaller decode (a JPEG decoded at a reduced DCT scale) keeps the tensor's
+// shape, which comes from the image's own size.
+TEST(PrepareFootprint, ASmallerDecodeKeepsTheTensorsShape) {
+    Preparer prep(Options::resize_shorter(64).center_crop(48, 48));
+    const zvt::prepare::Footprint f = prep.footprint(1920, 1080, 960, 540);
+    EXPECT_EQ(f.geometry.resize_w, 113);  // 64 * 1920 / 1080, from the whole size
+    EXPECT_EQ(f.decoded_w, 960);
+    EXPECT_LE(f.source.x + f.source.width, 960);
+    EXPECT_LE(f.source.y + f.source.height, 540);
+    const std::vector<unsigned char> half = photo(960, 540, 8);
+    std::vector<float> tensor(f.geometry.tensor_size());
+    ASSERT_EQ(prep.run_part(f, {half.data(), 960, 540}, 0, 0, tensor.data()), result_ok);
+}
+
 TEST(PrepareRefusals, BadOptionsThrow) {
     auto refused = [](Options o) { EXPECT_THROW(Preparer{o}, std::invalid_argument); };
     refused(Options::resize_to(0, 224));

@@ -637,8 +637,9 @@ class TheBatchPairIsConsistent(ZvPrepCase):
         before = {name: read(os.path.join(out, name)) for name in ("batch.npy", "batch.txt")}
         junk = self.path("junk.png")
         os.mkfifo(junk)
-        process = start_zv_prep(*self.OPTIONS, "--out", out, c, junk)
-        # c's entry is written: with the disk full, batch.txt cannot be.
+        # One worker: c's entry is written when it opens the pipe; with the disk
+        # full then, batch.txt cannot be.
+        process = start_zv_prep(*self.OPTIONS, "-j", "1", "--out", out, c, junk)
         feed(junk, process, b"not an image", before=lambda: fill(disk))
         _, stderr = process.communicate(timeout=120)
         self.assertEqual(process.returncode, 1, stderr)

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -304,7 +305,11 @@ int run(const Settings& s) {
     };
     progress.update(0, inputs.empty() ? "" : inputs[0].path);
     std::vector<std::thread> threads;
-    for (size_t j = 1; j < jobs; ++j) threads.emplace_back(serve, std::ref(*workers[j]));
+    try {
+        for (size_t j = 1; j < jobs; ++j) threads.emplace_back(serve, std::ref(*workers[j]));
+    } catch (const std::system_error&) {
+        // No more threads to be had: the ones started share the work.
+    }
     serve(*workers[0]);
     for (std::thread& t : threads) t.join();
     progress.clear();
@@ -324,7 +329,7 @@ int run(const Settings& s) {
     for (const auto& w : workers) totals.add(w->totals);
     totals.done = done;
     totals.failed = failed;
-    if (!s.quiet) print_summary(totals, inputs.size(), jobs, seconds_since(t0));
+    if (!s.quiet) print_summary(totals, inputs.size(), threads.size() + 1, seconds_since(t0));
     bool ok = failures == 0 && failed == 0;
     if (s.torch && !written.empty()) ok = report_in_torch(written) && ok;
     return ok ? 0 : 1;
