@@ -42,11 +42,29 @@ def groups(results):
     return seen
 
 
+def summary(results):
+    """One line per corpus and task: images/s of every pipeline, zv-prep's speed-up over each peer."""
+    peers = [("zv-prep --jobs 1", None), ("torchvision + Pillow, one process", "torchvision"),
+             (f"DataLoader, {results['cores']} workers", "dataloader"),
+             (f"OpenCV INTER_AREA, {results['cores']} threads", "opencv"), ("Pillow draft + torchvision", "draft")]
+    lines = ["| images/s (zv-prep's speed-up) | zv-prep | " + " | ".join(p for p, _ in peers) + " |",
+             "|---|---:|" + "---:|" * len(peers)]
+    for corpus, task in groups(results):
+        zv, _ = rate(results, corpus, task, "zv-prep")
+        cells = []
+        for name, peer in peers:
+            theirs, _ = rate(results, corpus, task, name if peer is None else None, peer)
+            cells.append("" if theirs is None else f"{theirs:.0f} ({zv / theirs:.1f}x)")
+        lines.append(f"| {CORPUS_TITLES[corpus]}, {TASK_TITLES[task]} | {zv:.0f} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def tables(results):
     lines = [f"Measured on {results['processor']} ({results['cores']} cores), best of {results['rounds']} "
              f"rounds taken in turns; {results['corpora']['frames']} frames, {results['corpora']['imagenet']} "
              "ImageNet-sized files; JPEG files to float32 .npy files.  "
              + ", ".join(f"{k} {v}" for k, v in results["versions"].items()) + ".", ""]
+    lines += summary(results) + [""]
     for corpus, task in groups(results):
         zv, _ = rate(results, corpus, task, "zv-prep")
         lines += [f"**{CORPUS_TITLES[corpus]}, {TASK_TITLES[task]}**", "",
