@@ -7,7 +7,8 @@ The corpora are made in WORK_DIR/corpora (bench/e2e_corpora.py).  Each
 pipeline reads every file of a corpus and writes one .npy per image into a
 fresh folder; the time is the wall time of the whole corpus.  The pipelines
 take turns within each round, and each keeps its best round, so that the
-shared machine's load reaches all alike.  Peers (all decode with the same
+shared machine's load reaches all alike; each timed run waits (up to 90 s)
+until other programs leave the cores 90% idle.  Peers (all decode with the same
 libjpeg-turbo through Pillow or OpenCV):
   torchvision    Image.open + convert("RGB") + Compose([...]) + np.save, one process
   DataLoader     the same as a torch Dataset, as many worker processes as
@@ -23,7 +24,9 @@ torchvision's (within 0.02, one grey level after normalisation), and the mean
 and largest difference of the fast path from the exact tensors are measured
 in grey levels (|difference| * std * 255).  Also measured: zv-prep's time per
 stage of a frame (one worker) beside Pillow's decode of the frame at full,
-half and quarter size, the quarter one being about the entropy decoding alone.
+half and quarter size, the quarter one being about the entropy decoding alone,
+and (on two cores) what two independent decoding processes get from the cores
+against one, the bound of --jobs 2 against --jobs 1.
 
 Writes WORK_DIR/e2e.json, DOCS_DIR/e2e.md (tables and targets) and
 DOCS_DIR/e2e.png (images per second of each pipeline).
@@ -206,6 +209,7 @@ def stage_profile(program, task, folder, work):
     """zv-prep's per-image time of each stage (one worker), from its summary."""
     out = os.path.join(work, "profile")
     shutil.rmtree(out, ignore_errors=True)
+    wait_until_quiet()
     text = subprocess.run([program, "--jobs", "1", *TASKS[task]["zv"], "--out", out, folder],
                           check=True, capture_output=True, text=True).stdout
     stages = {}
@@ -223,6 +227,7 @@ def decode_floors(files, rounds):
     for scale in (1, 2, 4):
         best = float("inf")
         for _ in range(rounds):
+            wait_until_quiet()
             start = time.perf_counter()
             for d in data:
                 image = Image.open(io.BytesIO(d))
@@ -234,7 +239,57 @@ def decode_floors(files, rounds):
     return floors
 
 
+def decode_all(paths):
+    for p in paths:
+        Image.open(p).load()
+
+
+def core_scaling(files, rounds):
+    """What the cores give two independent programs: the frames decoded by two
+    processes at once (each all of them) against one, as a speed-up (the median
+    round)."""
+    import multiprocessing
+    ratios = []
+    context = multiprocessing.get_context("fork")
+    for _ in range(rounds):
+        wait_until_quiet()
+        start = time.perf_counter()
+        decode_all(files)
+        one = time.perf_counter() - start
+        wait_until_quiet()
+        processes = [context.Process(target=decode_all, args=(files,)) for _ in range(2)]
+        start = time.perf_counter()
+        for p in processes:
+            p.start()
+        for p in processes:
+            p.join()
+        ratios.append(2 * one / (time.perf_counter() - start))
+    return sorted(ratios)[len(ratios) // 2]
+
+
 # ---- the run -------------------------------------------------------------------------------------
+
+def idle_share(seconds):
+    """The share of all cores' time that was idle over the next `seconds`."""
+    def sample():
+        with open("/proc/stat") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+        return fields[3] + fields[4], sum(fields)  # idle + iowait, all
+    idle0, total0 = sample()
+    time.sleep(seconds)
+    idle1, total1 = sample()
+    return (idle1 - idle0) / max(1, total1 - total0)
+
+
+def wait_until_quiet(least=0.9, patience=90):
+    """Waits (at most `patience` seconds) until other programs leave the cores at
+    least `least` idle, so that every timed run starts on a machine as quiet as
+    the shared one gets; returns the idle share seen last."""
+    deadline = time.monotonic() + patience
+    while True:
+        share = idle_share(0.5)
+        if share >= least or time.monotonic() > deadline:
+            return share
 
 def measure(program, work, rounds):
     corpora = os.path.join(work, "corpora")
@@ -250,14 +305,17 @@ def measure(program, work, rounds):
     for corpus, task in RUNS:
         for name, peer, run in pipelines(program, corpus, task, files[corpus]):
             entries.append({"corpus": corpus, "task": task, "name": name, "peer": peer, "run": run,
-                            "seconds": []})
+                            "seconds": [], "idle_before": []})
     out = os.path.join(work, "out")
     for r in range(rounds):
         order = entries[r % len(entries):] + entries[:r % len(entries)]
         for e in order:
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
-            print(f"round {r + 1}/{rounds}: {e['corpus']} {e['task']}: {e['name']} ...", file=sys.stderr)
+            quiet = wait_until_quiet()
+            print(f"round {r + 1}/{rounds}: {e['corpus']} {e['task']}: {e['name']} (cores {quiet:.0%} idle "
+                  "before) ...", file=sys.stderr)
+            e["idle_before"].append(quiet)
             start = time.perf_counter()
             e["run"](files[e["corpus"]], os.path.join(corpora, e["corpus"]), out)
             e["seconds"].append(time.perf_counter() - start)
@@ -270,6 +328,8 @@ def measure(program, work, rounds):
     results["profile"] = {task: stage_profile(program, task, os.path.join(corpora, "frames"), work)
                           for task in ("resize", "crop", "fast")}
     results["decode_floors_ms"] = decode_floors(files["frames"][:30], rounds)
+    if CORES == 2:
+        results["two_process_scaling"] = core_scaling(files["frames"][:30], rounds)
     return results
 
 

@@ -59,11 +59,20 @@ def summary(results):
     return lines
 
 
+def quiet(results):
+    shares = sorted(q for r in results["runs"] for q in r.get("idle_before", []))
+    if not shares:
+        return ""
+    return (f"The machine is shared: each timed run waited until the cores were 90% idle; the idle share seen "
+            f"before the runs was {shares[len(shares) // 2]:.0%} at the median, {shares[0]:.0%} at the least.")
+
+
 def tables(results):
     lines = [f"Measured on {results['processor']} ({results['cores']} cores), best of {results['rounds']} "
              f"rounds taken in turns; {results['corpora']['frames']} frames, {results['corpora']['imagenet']} "
              "ImageNet-sized files; JPEG files to float32 .npy files.  "
-             + ", ".join(f"{k} {v}" for k, v in results["versions"].items()) + ".", ""]
+             + ", ".join(f"{k} {v}" for k, v in results["versions"].items()) + ".  "
+             + quiet(results), ""]
     lines += summary(results) + [""]
     for corpus, task in groups(results):
         zv, _ = rate(results, corpus, task, "zv-prep")
@@ -104,6 +113,10 @@ def tables(results):
               f"{floors['1']:.2f} ms, half size {floors['2']:.2f} ms, quarter size {floors['4']:.2f} ms; the "
               "quarter-size decode is about the entropy decoding alone, which every pipeline pays for every "
               "line it decodes.", ""]
+    if "two_process_scaling" in results:
+        lines += [f"Two independent processes decoding the frames at once get {results['two_process_scaling']:.2f}x "
+                  "the work of one from the two cores (median round): the most that --jobs 2 can gain over "
+                  "--jobs 1 on this machine.", ""]
     for key, figures in results["checks"].items():
         corpus, task = key.split("/")
         if task == "fast":
