@@ -26,7 +26,7 @@ in grey levels (|difference| * std * 255).  Also measured: zv-prep's time per
 stage of a frame (one worker) beside Pillow's decode of the frame at full,
 half and quarter size, the quarter one being about the entropy decoding alone,
 and (on two cores) what two independent decoding processes get from the cores
-against one, the bound of --jobs 2 against --jobs 1.
+against one, beside --jobs 2 against --jobs 1.
 
 Writes WORK_DIR/e2e.json, DOCS_DIR/e2e.md (tables and targets) and
 DOCS_DIR/e2e.png (images per second of each pipeline).

@@ -114,9 +114,9 @@ def tables(results):
               "quarter-size decode is about the entropy decoding alone, which every pipeline pays for every "
               "line it decodes.", ""]
     if "two_process_scaling" in results:
-        lines += [f"Two independent processes decoding the frames at once get {results['two_process_scaling']:.2f}x "
-                  "the work of one from the two cores (median round): the most that --jobs 2 can gain over "
-                  "--jobs 1 on this machine.", ""]
+        lines += [f"What the two cores give two programs at once, for comparison with --jobs 2 against --jobs 1: "
+                  f"two independent Pillow processes decoding the frames got {results['two_process_scaling']:.2f}x "
+                  "the work of one (median round).", ""]
     for key, figures in results["checks"].items():
         corpus, task = key.split("/")
         if task == "fast":
