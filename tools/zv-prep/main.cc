@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -239,7 +240,7 @@ bool write_tensor(const Input& input, Worker& w, Outcome& out) {
 
 // A worker's part of one input: prepared and, without a batch, written to its
 // own file (a batch takes the tensors in input order, see run()).  Running out
-// of memory fails this image only.
+// of memory, or any other exception, fails this image only.
 void process(const Input& input, const std::string& collision, Worker& w, Outcome& out) {
     out.ok = false;
     out.error = collision;
@@ -250,6 +251,9 @@ void process(const Input& input, const std::string& collision, Worker& w, Outcom
     } catch (const std::bad_alloc&) {
         w.release_memory(out);
         out.error = "out of memory";
+    } catch (const std::exception& e) {  // whatever else: this image fails, the run goes on
+        out.ok = false;
+        out.error = std::string("cannot prepare it: ") + e.what();
     }
 }
 
