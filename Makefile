@@ -2,7 +2,8 @@
 # `make check` (all tests, every configuration, a short fuzzing run, the build with
 # only the library's dependencies and the Debian packages), `make deb` (Debian
 # packages in build-deb/), `make bench`, `make bench-report` (benchmarks and charts),
-# `make bench-python` (the Python module against torchvision), `make insn-count`
+# `make bench-e2e` (files to tensors on every core against torchvision, a DataLoader
+# and OpenCV), `make bench-python` (the Python module against torchvision), `make insn-count`
 # (AArch64 instructions per pixel under qemu), `make fuzz FUZZ_SECONDS=N` (a longer
 # fuzzing run).
 JOBS ?= $(shell nproc)
@@ -10,7 +11,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build check check-native check-asan check-aarch64 check-scalar check-fuzz check-minimal \
-        check-packages fuzz deb demo bench bench-report bench-python insn-count clean
+        check-packages fuzz deb demo bench bench-report bench-e2e bench-python insn-count clean
 
 all: build
 
@@ -82,6 +83,11 @@ bench-report: build
 
 bench-python: build
 	/usr/bin/python3 bench/python_module.py build
+
+# The whole job on generated corpora: docs/bench/e2e.md and e2e.png; the
+# corpora and raw results stay in build/bench-e2e.
+bench-e2e: build
+	/usr/bin/python3 bench/e2e_bench.py build/tools/zv-prep/zv-prep build/bench-e2e docs/bench
 
 insn-count: deps
 	tools/insn-count.sh

@@ -1,5 +1,5 @@
-// The whole preparation of one image, single thread: zv-prep's Preparer (the
-// library's resize, conversion and normalisation) beside the same pipeline
+// The whole preparation of one image, single thread: zv_pt/prepare.hpp's
+// Preparer (the library's resize, conversion and normalisation, as zv-prep runs them) beside the same pipeline
 // written with OpenCV (cv::resize, cv::split, convertTo) and beside memcpy of
 // the source image's bytes, at several source sizes, always to 3x224x224.
 //
@@ -28,7 +28,7 @@
 #include "bench_util.h"
 #include "frame/isa.h"
 #include "image_io.h"
-#include "prepare.h"
+#include "zv_pt/prepare.hpp"
 
 namespace {
 
@@ -91,25 +91,26 @@ class ZvPrep {
 public:
     explicit ZvPrep(Filter filter) : preparer_(options(filter)) {}
     void operator()(Case& c) {
-        if (preparer_.prepare(c.image, c.tensor.data(), seconds_) != 0) std::abort();
+        const zvt::prepare::ImageView view(c.image.rgb.data(), c.image.width, c.image.height);
+        if (preparer_.run(view, c.tensor.data(), &times_) != 0) std::abort();
     }
     // Milliseconds per image of each stage since the last reset.
-    void reset_stages() { std::fill(std::begin(seconds_), std::end(seconds_), 0.0); }
+    void reset_stages() { times_ = {}; }
     void report_stages(benchmark::State& state) const {
-        static const char* const kCounters[zvprep::stage_count] = {"resize_ms", "planar_ms", "scale_ms",
-                                                                   "normalise_ms"};
-        for (int s = 0; s < zvprep::stage_count; ++s)
-            state.counters[kCounters[s]] = seconds_[s] * 1e3 / static_cast<double>(state.iterations());
+        static const char* const kCounters[zvt::prepare::stage_count] = {"resize_ms", "planar_ms", "scale_ms",
+                                                                         "normalise_ms"};
+        for (int s = 0; s < zvt::prepare::stage_count; ++s)
+            state.counters[kCounters[s]] = times_.seconds[s] * 1e3 / static_cast<double>(state.iterations());
     }
 
 private:
-    static zvprep::Options options(Filter filter) {
-        zvprep::Options o;
+    static zvt::prepare::Options options(Filter filter) {
+        zvt::prepare::Options o = zvt::prepare::Options::resize_to(kOut, kOut);
         o.filter = filter;
         return o;
     }
-    zvprep::Preparer preparer_;
-    double seconds_[zvprep::stage_count] = {};
+    zvt::prepare::Preparer preparer_;
+    zvt::prepare::StageTimes times_;
 };
 
 // The pipeline as OpenCV code commonly reads: resize the 8-bit image, split it

@@ -123,8 +123,8 @@ struct Geometry {
 constexpr Geometry kGeometries[] = {{{1920, 1080}, {224, 224}}, {{3840, 2160}, {1920, 1080}}};
 
 // One resize: its planner, its tap tables, the images, and the library's calls
-// per pass.  Pass k reads input(k) and writes output(k); between two passes the
-// image is the resizer's intermediate buffer.
+// per pass.  Pass k, run over the whole image, reads input(k) and writes
+// output(k); between two passes the image is `intermediate`.
 template <class T>
 struct ResizeCase {
     ResizeCase(Geometry g, Filter filter)
@@ -134,15 +134,16 @@ struct ResizeCase {
           resizer(g.in.width, g.in.height, g.out.width, g.out.height, Layout::interleaved, filter),
           src(3 * g.in.pixels()),
           dst(3 * g.out.pixels()),
-          copy(3 * g.in.pixels()) {
+          copy(3 * g.in.pixels()),
+          intermediate(passes().size() == 2 ? passes()[0].out_elements() : 1) {
         fill_random(src);
         for (size_t k = 0; k < passes().size(); ++k) calls.push_back(record(pass(k), input(k), output(k)));
     }
 
     const std::vector<AxisPass<T>>& passes() { return resizer.passes(); }
     const AxisPass<T>& pass(size_t k) { return passes()[k]; }
-    const T* input(size_t k) { return k == 0 ? src.data() : resizer.intermediate(); }
-    T* output(size_t k) { return k + 1 == passes().size() ? dst.data() : resizer.intermediate(); }
+    const T* input(size_t k) { return k == 0 ? src.data() : intermediate.data(); }
+    T* output(size_t k) { return k + 1 == passes().size() ? dst.data() : intermediate.data(); }
     const AxisTaps& taps(size_t k) { return pass(k).axis() == Axis::horizontal ? x : y; }
 
     double input_bytes(size_t k) { return double{sizeof(T)} * pass(k).in_pitch() * pass(k).in_height(); }
@@ -152,7 +153,8 @@ struct ResizeCase {
     AxisTaps x, y;
     Resizer<T> resizer;
     Buffer<T> src, dst;
-    Buffer<T> copy;  // memcpy's destination
+    Buffer<T> copy;          // memcpy's destination
+    Buffer<T> intermediate;  // between the passes when they run one at a time
     std::vector<Calls> calls;
 };
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 native=(cmake make g++ pkg-config googletest libbenchmark-dev libopencv-dev libyuv-dev
         libpython3.11-dev python3.11 python3-torch python3-torchvision python3-pil python3-numpy
-        python3-matplotlib libjpeg62-turbo-dev libpng-dev
+        python3-matplotlib python3-opencv python3-skimage libjpeg62-turbo-dev libpng-dev
         pybind11-dev python3-pybind11 python3-pytest lintian dpkg-dev
         g++-aarch64-linux-gnu qemu-user)
 cross=(libpython3.11-dev:arm64 libjpeg62-turbo-dev:arm64 libpng-dev:arm64)

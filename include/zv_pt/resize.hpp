@@ -1,12 +1,19 @@
 // Antialiased bilinear and bicubic resizing of 3-channel images, planned on top
 // of libzv_pt's resampling pass (zvt::zvt_interpolate).
 //
-// Header-only: the tap tables and the intermediate image live in std::vector
-// here, so the library itself still allocates nothing.
+// Header-only: the tap tables, the intermediate bands and the threads live
+// here, so the library itself still allocates nothing and starts no thread.
 //
 //   zvt::resize::Resizer<float> r(1920, 1080, 224, 224, zvt::resize::Layout::planar,
 //                                 zvt::resize::Filter::bicubic);
 //   int rc = r.run(src, dst);  // per frame; 0 on success
+//
+//   // Only the 224x224 centre of a 256-line resize, on two threads; the
+//   // source rectangle it reads is r2.source_window(), and src2 points at it.
+//   zvt::resize::Resizer<unsigned char> r2(1920, 1080, 455, 256, zvt::resize::Window{115, 16, 224, 224},
+//                                          zvt::resize::Layout::interleaved, zvt::resize::Filter::bilinear,
+//                                          {zvt::resize::Order::automatic, zvt::resize::Mapping::automatic, 2});
+//   rc = r2.run(src2, src2_pitch, dst2, 224 * 3);
 //
 // Filters follow the usual antialiasing definition: output element i is centred
 // at (i + 0.5) * scale in input coordinates (scale = in / out), the filter is
@@ -19,10 +26,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -156,6 +168,7 @@ inline AxisTaps make_axis_taps(long in, long out, Filter filter) {
     throw std::overflow_error("zvt::resize: weights too large for 16 bits");  // normalised weights stay near 1
 }
 
+
 enum class Axis { horizontal, vertical };
 
 // How the horizontal pass is laid on the resampling call (the vertical pass is
@@ -172,10 +185,22 @@ enum class Mapping { automatic, per_row, per_column, per_phase };
 
 enum class Order { automatic, horizontal_first, vertical_first };
 
+// How a Resizer runs.  Every choice gives the same bits; only speed differs.
 struct Plan {
     Order order = Order::automatic;
     Mapping horizontal = Mapping::automatic;
+    int threads = 1;       // threads of run(): the calling one and threads - 1 of the Resizer's own
+    long band_lines = 0;   // output lines per band of the fused passes; 0: the planner's choice
 };
+
+// A rectangle of pixels: left column, top line, width and height.
+struct Window {
+    long x = 0, y = 0, width = 0, height = 0;
+};
+
+inline bool operator==(const Window& a, const Window& b) {
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
 
 namespace detail {
 
@@ -204,6 +229,20 @@ const std::vector<Weight<T>>& weights_of(const AxisTaps& taps) {
         return taps.fixed;
 }
 
+// The input elements [lo, hi) that outputs [first, first + count) read.
+struct Span {
+    long lo, hi;
+};
+
+inline Span source_span(const AxisTaps& t, long first, long count) {
+    Span s{t.in_size, 0};
+    for (long i = first; i < first + count; ++i) {
+        s.lo = std::min<long>(s.lo, t.first[i]);
+        s.hi = std::max<long>(s.hi, t.first[i] + t.count[i]);
+    }
+    return s;
+}
+
 // True when output x + period reads the taps of output x moved by step inputs,
 // with the same weights bit for bit.
 inline bool repeats(const AxisTaps& t, long x, long period, long step) {
@@ -215,42 +254,46 @@ inline bool repeats(const AxisTaps& t, long x, long period, long step) {
     return same(t.weights) && same(t.fixed);
 }
 
-inline Mapping choose_mapping(Mapping requested) {
-    return requested == Mapping::automatic ? Mapping::per_phase : requested;
-}
-
 }  // namespace detail
 
 // One resampling pass over one axis of a 3-channel image.  Images are lines of
 // elements with a pitch (elements from one line to the next); a planar image
-// is its three planes' lines one after the other.
+// is its three planes' lines one after the other.  The pass computes the
+// outputs [out_first, out_first + out_count) of its axis from the inputs they
+// read, numbered from the first of them (in_first()).
 template <class T>
 class AxisPass {
     static_assert(std::is_same_v<T, float> || std::is_same_v<T, unsigned char>,
                   "zvt::resize works on float and unsigned char images");
 
 public:
-    // `across` is the size of the axis the pass leaves alone.
-    AxisPass(const AxisTaps& taps, Axis axis, Layout layout, long across, Mapping mapping = Mapping::automatic)
+    // `across` is the size of the axis the pass leaves alone; out_count < 0: to the end of the axis.
+    AxisPass(const AxisTaps& taps, Axis axis, Layout layout, long across, Mapping mapping = Mapping::per_phase,
+             long out_first = 0, long out_count = -1)
         : axis_(axis),
-          mapping_(detail::choose_mapping(mapping)),
+          mapping_(mapping == Mapping::automatic ? Mapping::per_phase : mapping),
           channels_(layout == Layout::interleaved ? 3 : 1),
           planes_(layout == Layout::interleaved ? 1 : 3),
-          in_(taps.in_size),
-          out_(taps.out_size),
+          out_(out_count < 0 ? taps.out_size - out_first : out_count),
           across_(across),
           frac_bits_(taps.frac_bits),
           weights_(detail::weights_of<T>(taps)) {
-        if (across <= 0) throw std::invalid_argument("zvt::resize: sizes must be positive");
+        if (across <= 0 || out_first < 0 || out_ <= 0 || out_first + out_ > taps.out_size)
+            throw std::invalid_argument("zvt::resize: sizes must be positive and the window inside the output");
+        const detail::Span span = detail::source_span(taps, out_first, out_);
+        in_first_ = span.lo;
+        in_ = span.hi - span.lo;
         if (axis == Axis::vertical) {
-            build_line_steps(taps);
+            build_line_steps(taps, out_first);
         } else {
-            build_line_tables(taps);
-            if (mapping_ == Mapping::per_phase) build_phases(taps);
+            build_line_tables(taps, out_first);
+            if (mapping_ == Mapping::per_phase) build_phases(taps, out_first);
         }
     }
 
     Axis axis() const { return axis_; }
+    Mapping mapping() const { return mapping_; }
+    long in_first() const { return in_first_; }
     long in_width() const { return axis_ == Axis::horizontal ? in_ : across_; }
     long in_height() const { return axis_ == Axis::horizontal ? across_ : in_; }
     long out_width() const { return axis_ == Axis::horizontal ? out_ : across_; }
@@ -263,17 +306,55 @@ public:
     // out_height one at dst.  Pitches count elements of T.
     int run(const T* src, long src_pitch, T* dst, long dst_pitch) const {
         if (src == nullptr || dst == nullptr) return result_null_argument;
-        if (axis_ == Axis::vertical) return run_vertical(src, src_pitch, dst, dst_pitch);
-        if (mapping_ == Mapping::per_row) return run_rows(src, src_pitch, dst, dst_pitch);
-        if (mapping_ == Mapping::per_column) return run_columns(src, src_pitch, dst, dst_pitch);
-        return run_phases(src, src_pitch, dst, dst_pitch);
+        if (axis_ == Axis::horizontal) return run_lines(src, src_pitch, dst, dst_pitch, across_ * planes_);
+        for (long plane = 0; plane < planes_; ++plane)
+            if (int rc = run_rows(src + plane * in_ * src_pitch, src_pitch, 0, dst + plane * out_ * dst_pitch,
+                                  dst_pitch, 0, out_))
+                return rc;
+        return result_ok;
     }
 
     int run(const T* src, T* dst) const { return run(src, in_pitch(), dst, out_pitch()); }
 
+    // Horizontal: `lines` consecutive lines from src to dst.
+    int run_lines(const T* src, long src_pitch, T* dst, long dst_pitch, long lines) const {
+        if (mapping_ == Mapping::per_row) return run_rows_per_element(src, src_pitch, dst, dst_pitch, lines);
+        if (mapping_ == Mapping::per_column) return run_columns(src, src_pitch, dst, dst_pitch, 0, out_, lines);
+        return run_phases(src, src_pitch, dst, dst_pitch, lines);
+    }
+
+    // Vertical, one plane: output lines [y0, y1) into dst (its line 0 is
+    // output line y0); src holds the input lines from `src_line` on.
+    int run_rows(const T* src, long src_pitch, long src_line, T* dst, long dst_pitch, long y0, long y1) const {
+        const int64_t tap_stride = src_pitch * element;
+        detail::Operands op = base(&tap_stride);
+        op.data[2] = detail::bytes(&detail::no_offset);
+        op.strides[0] = op.strides[1] = element;
+        for (long y = y0; y < y1; ++y) {
+            op.data[0] = detail::bytes(dst + (y - y0) * dst_pitch);
+            op.data[1] = detail::bytes(src + (first_line_[y] - src_line) * src_pitch);
+            op.data[3] = detail::bytes(&tap_count_[y]);
+            op.data[6] = detail::bytes(&weight_offset_[y]);
+            if (int rc = call(op, across_ * channels_, false)) return rc;
+        }
+        return result_ok;
+    }
+
+    // Vertical: the input lines [lo, hi) that output lines [y0, y1) read.
+    detail::Span lines_read(long y0, long y1) const {
+        detail::Span s{in_, 0};
+        for (long y = y0; y < y1; ++y) {
+            s.lo = std::min<long>(s.lo, first_line_[y]);
+            s.hi = std::max<long>(s.hi, first_line_[y] + tap_count_[y]);
+        }
+        return s;
+    }
+
+    // Multiply-adds per output element on average (the taps of one output).
+    double taps_per_output() const { return static_cast<double>(weights_.size()) / static_cast<double>(out_); }
+
 private:
     static constexpr long element = sizeof(T);
-    static constexpr long entry = sizeof(int64_t);
 
     // The streak of output pixels x, x + period, ... (count of them) of one phase
     // that repeat each other's taps.
@@ -284,33 +365,35 @@ private:
 
     // Horizontal: per output element of a line (pixel and channel), the byte
     // offset of its first tap from the line start, its tap count and weights.
-    void build_line_tables(const AxisTaps& taps) {
-        for (long x = 0; x < out_; ++x)
+    void build_line_tables(const AxisTaps& taps, long out_first) {
+        for (long x = out_first; x < out_first + out_; ++x)
             for (long c = 0; c < channels_; ++c) {
-                tap_min_.push_back((taps.first[x] * channels_ + c) * element);
+                tap_min_.push_back(((taps.first[x] - in_first_) * channels_ + c) * element);
                 tap_count_.push_back(taps.count[x]);
                 weight_offset_.push_back(taps.offset[x] * long{sizeof(detail::Weight<T>)});
             }
     }
 
     // Vertical: per output line, the index of its first input line.
-    void build_line_steps(const AxisTaps& taps) {
-        first_line_ = taps.first;
-        tap_count_ = taps.count;
-        for (int64_t offset : taps.offset) weight_offset_.push_back(offset * long{sizeof(detail::Weight<T>)});
+    void build_line_steps(const AxisTaps& taps, long out_first) {
+        for (long y = out_first; y < out_first + out_; ++y) {
+            first_line_.push_back(taps.first[y] - in_first_);
+            tap_count_.push_back(taps.count[y]);
+            weight_offset_.push_back(taps.offset[y] * long{sizeof(detail::Weight<T>)});
+        }
     }
 
     // Per phase the longest streak of repeating taps; the pixels outside the
     // streaks (cut windows at the borders) become border columns.
-    void build_phases(const AxisTaps& taps) {
-        const long periods = std::gcd(in_, out_);  // per line
-        period_ = out_ / periods;
-        step_ = in_ / periods;
-        for (long phase = 0; phase < period_; ++phase) {
+    void build_phases(const AxisTaps& taps, long out_first) {
+        const long periods = std::gcd(taps.in_size, taps.out_size);  // of the whole axis
+        period_ = taps.out_size / periods;
+        step_ = taps.in_size / periods;
+        for (long phase = 0; phase < std::min(period_, out_); ++phase) {
             Phase best{phase, 1};
-            for (long k = 1, start = 0; k < periods; ++k) {
-                if (!detail::repeats(taps, phase + (k - 1) * period_, period_, step_)) start = k;
-                if (k - start + 1 > best.count) best = {phase + start * period_, k - start + 1};
+            for (long x = phase + period_, start = phase; x < out_; x += period_) {
+                if (!detail::repeats(taps, out_first + x - period_, period_, step_)) start = x;
+                if ((x - start) / period_ + 1 > best.count) best = {start, (x - start) / period_ + 1};
             }
             phases_.push_back(best);
             for (long x = phase; x < out_; x += period_)
@@ -331,18 +414,16 @@ private:
         return op;
     }
 
-    long lines() const { return across_ * planes_; }
-
     // One call per line; element e of the line has its own taps.
-    int run_rows(const T* src, long src_pitch, T* dst, long dst_pitch) const {
+    int run_rows_per_element(const T* src, long src_pitch, T* dst, long dst_pitch, long lines) const {
         const int64_t tap_stride = channels_ * element;
         detail::Operands op = base(&tap_stride);
         op.data[2] = detail::bytes(tap_min_.data());
         op.data[3] = detail::bytes(tap_count_.data());
         op.data[6] = detail::bytes(weight_offset_.data());
         op.strides[0] = element;
-        op.strides[2] = op.strides[3] = op.strides[6] = entry;
-        for (long line = 0; line < lines(); ++line) {
+        op.strides[2] = op.strides[3] = op.strides[6] = sizeof(int64_t);
+        for (long line = 0; line < lines; ++line) {
             op.data[0] = detail::bytes(dst + line * dst_pitch);
             op.data[1] = detail::bytes(src + line * src_pitch);
             if (int rc = call(op, out_ * channels_, true)) return rc;
@@ -350,8 +431,8 @@ private:
         return result_ok;
     }
 
-    // Output element e of every line (pixel and channel) in one call of shared taps.
-    int run_column(const T* src, long src_pitch, T* dst, long dst_pitch, long e) const {
+    // Output element e of `lines` lines (pixel and channel) in one call of shared taps.
+    int run_column(const T* src, long src_pitch, T* dst, long dst_pitch, long e, long lines) const {
         const int64_t tap_stride = channels_ * element;
         detail::Operands op = base(&tap_stride);
         op.data[0] = detail::bytes(dst + e);
@@ -361,29 +442,32 @@ private:
         op.data[6] = detail::bytes(&weight_offset_[e]);
         op.strides[0] = dst_pitch * element;
         op.strides[1] = src_pitch * element;
-        return call(op, lines(), false);
+        return call(op, lines, false);
     }
 
-    int run_columns(const T* src, long src_pitch, T* dst, long dst_pitch) const {
-        for (long e = 0; e < out_ * channels_; ++e)
-            if (int rc = run_column(src, src_pitch, dst, dst_pitch, e)) return rc;
+    // Output pixels [x0, x1), every channel, one call each.
+    int run_columns(const T* src, long src_pitch, T* dst, long dst_pitch, long x0, long x1, long lines) const {
+        for (long e = x0 * channels_; e < x1 * channels_; ++e)
+            if (int rc = run_column(src, src_pitch, dst, dst_pitch, e, lines)) return rc;
         return result_ok;
     }
 
-    int run_phases(const T* src, long src_pitch, T* dst, long dst_pitch) const {
+    int run_phases(const T* src, long src_pitch, T* dst, long dst_pitch, long lines) const {
         const int64_t tap_stride = channels_ * element;
         detail::Operands op = base(&tap_stride);
         op.data[2] = detail::bytes(&detail::no_offset);
         op.strides[0] = period_ * channels_ * element;
         op.strides[1] = step_ * channels_ * element;
-        // Back-to-back lines continue each other's grid, so a phase runs through
-        // a block of lines in one call: the elements it writes outside its
-        // streak read within the image and are border columns, rewritten below.
+        // Lines that lie back to back, each a whole number of periods, continue
+        // each other's grid, so a phase runs through a block of lines in one
+        // call: the elements it writes outside its streak read within the
+        // lines and are border columns, rewritten below.
         const long per_line = out_ / period_;
-        const bool back_to_back = src_pitch == in_ * channels_ && dst_pitch == out_ * channels_;
+        const bool back_to_back = out_ % period_ == 0 && src_pitch == per_line * step_ * channels_ &&
+                                  in_ == per_line * step_ && dst_pitch == out_ * channels_;
         const long block = back_to_back ? block_lines() : 1;
-        for (long first = 0; first < lines(); first += block) {
-            const long count = std::min(block, lines() - first);
+        for (long first = 0; first < lines; first += block) {
+            const long count = std::min(block, lines - first);
             for (const Phase& phase : phases_)
                 for (long e = phase.x * channels_; e < (phase.x + 1) * channels_; ++e) {
                     op.data[0] = detail::bytes(dst + first * dst_pitch + e);
@@ -394,8 +478,7 @@ private:
                 }
         }
         for (long x : border_)
-            for (long e = x * channels_; e < (x + 1) * channels_; ++e)
-                if (int rc = run_column(src, src_pitch, dst, dst_pitch, e)) return rc;
+            if (int rc = run_columns(src, src_pitch, dst, dst_pitch, x, x + 1, lines)) return rc;
         return result_ok;
     }
 
@@ -403,29 +486,12 @@ private:
     // the second-level cache while every phase and channel passes over it.
     long block_lines() const { return std::max(1L, (256L << 10) / (in_ * channels_ * element)); }
 
-    // One call per output line of each plane, contiguous elements; the taps
-    // are whole lines apart.
-    int run_vertical(const T* src, long src_pitch, T* dst, long dst_pitch) const {
-        const int64_t tap_stride = src_pitch * element;
-        detail::Operands op = base(&tap_stride);
-        op.data[2] = detail::bytes(&detail::no_offset);
-        op.strides[0] = op.strides[1] = element;
-        for (long plane = 0; plane < planes_; ++plane)
-            for (long y = 0; y < out_; ++y) {
-                op.data[0] = detail::bytes(dst + (plane * out_ + y) * dst_pitch);
-                op.data[1] = detail::bytes(src + (plane * in_ + first_line_[y]) * src_pitch);
-                op.data[3] = detail::bytes(&tap_count_[y]);
-                op.data[6] = detail::bytes(&weight_offset_[y]);
-                if (int rc = call(op, across_ * channels_, false)) return rc;
-            }
-        return result_ok;
-    }
-
     Axis axis_;
     Mapping mapping_;
     long channels_;  // elements per pixel in a line
     long planes_;
-    long in_;
+    long in_first_ = 0;
+    long in_ = 0;
     long out_;
     long across_;
     unsigned frac_bits_;
@@ -442,11 +508,80 @@ private:
 
 namespace detail {
 
+// Threads that run one job together: job(t) for t = 0 .. size() - 1, t = 0 on
+// the calling thread.  The other threads wait for the next job between runs.
+class Team {
+public:
+    explicit Team(int threads) {
+        for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { serve(t); });
+    }
+
+    ~Team() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        start_.notify_all();
+        for (std::thread& w : workers_) w.join();
+    }
+
+    Team(const Team&) = delete;
+    Team& operator=(const Team&) = delete;
+
+    int size() const { return static_cast<int>(workers_.size()) + 1; }
+
+    void run(const std::function<void(int)>& job) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job_ = &job;
+            pending_ = size() - 1;
+            ++generation_;
+        }
+        start_.notify_all();
+        job(0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+        job_ = nullptr;
+    }
+
+private:
+    void serve(int t) {
+        long seen = 0;
+        for (;;) {
+            const std::function<void(int)>* job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                start_.wait(lock, [&] { return stop_ || generation_ != seen; });
+                if (stop_) return;
+                seen = generation_;
+                job = job_;
+            }
+            (*job)(t);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable start_, done_;
+    const std::function<void(int)>* job_ = nullptr;
+    long generation_ = 0;
+    int pending_ = 0;
+    bool stop_ = false;
+};
+
+// Bytes of intermediate image a band keeps: it stays in the second-level
+// cache between its two passes.
+inline constexpr long kBandBytes = 256L << 10;
+
 // 8-bit bicubic results are clamped to 0..255 between the passes, overshoot
 // included, so there the order shows in the result: horizontal first, as the
 // common 8-bit implementations do.  Otherwise the order with the least work,
 // counting a horizontal tap (gathered loads) as two vertical ones (contiguous
-// loads), about what they cost in the vector kernels.
+// loads), about what they cost in the vector kernels.  The order follows from
+// the whole resize, never from a window of it: the two orders round
+// differently, and a window must give the whole resize's bits.
 inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, const AxisTaps& y) {
     if (requested != Order::automatic) return requested;
     if (order_shows) return Order::horizontal_first;
@@ -461,60 +596,201 @@ inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, 
 
 // Resize of a 3-channel image, planned once per geometry and run per frame.
 // An axis whose size stays gets no pass (its weights would be the identity);
-// with neither pass, run() copies.  Between two passes the image goes through
-// an intermediate buffer owned by the Resizer, so one Resizer serves one
-// thread at a time.
+// with neither pass, run() copies.  With two passes the Resizer runs them in
+// bands of output lines: the first pass writes a band of the intermediate
+// image into a buffer of the Resizer, small enough to stay in the cache, and
+// the second pass reads it from there.
+//
+// A Resizer may compute a window of the output only: its elements are
+// bit-identical to those of the whole resize, and it reads only the source
+// window that those outputs depend on (source_window()), which run() takes
+// as its input.  This lets a decoder decode no more than that window.
+//
+// run() uses Plan::threads threads, each for its own band of output lines with
+// its own buffers and calls; the result is the same for every thread count.
+// One Resizer serves one calling thread at a time.
 template <class T>
 class Resizer {
 public:
     Resizer(long in_w, long in_h, long out_w, long out_h, Layout layout, Filter filter, Plan plan = {})
-        : channels_(layout == Layout::interleaved ? 3 : 1), in_w_(in_w), in_h_(in_h), out_w_(out_w) {
+        : Resizer(in_w, in_h, out_w, out_h, Window{0, 0, out_w, out_h}, layout, filter, plan) {}
+
+    // Only the window of the out_w x out_h output; throws std::invalid_argument
+    // unless the window is non-empty and inside the output.
+    Resizer(long in_w, long in_h, long out_w, long out_h, Window window, Layout layout, Filter filter, Plan plan = {})
+        : channels_(layout == Layout::interleaved ? 3 : 1), planes_(layout == Layout::interleaved ? 1 : 3),
+          window_(window) {
         const AxisTaps x = make_axis_taps(in_w, out_w, filter);
         const AxisTaps y = make_axis_taps(in_h, out_h, filter);
+        if (window.width <= 0 || window.height <= 0 || window.x < 0 || window.y < 0 ||
+            window.x + window.width > out_w || window.y + window.height > out_h)
+            throw std::invalid_argument("zvt::resize: the window must be non-empty and inside the output");
         const bool scale_x = in_w != out_w;
         const bool scale_y = in_h != out_h;
+        // An axis without a pass reads its window's own lines or columns.
+        const detail::Span xs = scale_x ? detail::source_span(x, window.x, window.width)
+                                        : detail::Span{window.x, window.x + window.width};
+        const detail::Span ys = scale_y ? detail::source_span(y, window.y, window.height)
+                                        : detail::Span{window.y, window.y + window.height};
+        source_ = {xs.lo, ys.lo, xs.hi - xs.lo, ys.hi - ys.lo};
         const bool clamped = std::is_same_v<T, unsigned char> && filter == Filter::bicubic;
-        const Order order = detail::choose_order(plan.order, clamped, x, y);
-        if (order == Order::horizontal_first) {
-            if (scale_x) passes_.emplace_back(x, Axis::horizontal, layout, in_h, plan.horizontal);
-            if (scale_y) passes_.emplace_back(y, Axis::vertical, layout, out_w, plan.horizontal);
-        } else {
-            if (scale_y) passes_.emplace_back(y, Axis::vertical, layout, in_w, plan.horizontal);
-            if (scale_x) passes_.emplace_back(x, Axis::horizontal, layout, out_h, plan.horizontal);
-        }
-        if (passes_.size() == 2) intermediate_.resize(static_cast<size_t>(passes_[0].out_elements()));
+        order_ = detail::choose_order(plan.order, clamped, x, y);
+        const Mapping mapping = plan.horizontal == Mapping::automatic ? Mapping::per_phase : plan.horizontal;
+        const bool h_first = order_ == Order::horizontal_first;
+        // The horizontal pass runs over the source lines (first) or the
+        // window's lines (second); the vertical one over the source columns
+        // (first) or the window's columns (second).
+        if (scale_x)
+            passes_.emplace_back(x, Axis::horizontal, layout, h_first || !scale_y ? source_.height : window.height,
+                                 mapping, window.x, window.width);
+        if (scale_y)
+            passes_.emplace_back(y, Axis::vertical, layout, h_first && scale_x ? window.width : source_.width,
+                                 mapping, window.y, window.height);
+        if (passes_.size() == 2 && !h_first) std::swap(passes_[0], passes_[1]);
+        if (passes_.size() == 2) band_lines_ = plan.band_lines > 0 ? plan.band_lines : choose_band_lines();
+        const int threads = std::max(1, std::min<int>(plan.threads, static_cast<int>(window.height)));
+        buffers_.resize(static_cast<size_t>(threads));
+        if (threads > 1) team_ = std::make_unique<detail::Team>(threads);
     }
 
+    // The source rectangle run() reads, in pixels of the whole source.
+    Window source_window() const { return source_; }
+    // The output rectangle run() writes, in pixels of the whole output.
+    Window output_window() const { return window_; }
+
+    Order order() const { return order_; }
+    long band_lines() const { return band_lines_; }
+    int threads() const { return static_cast<int>(buffers_.size()); }
+
+    // src: the source window's top-left pixel; dst: the output window's.
     // Pitches count elements of T from one line to the next; the planes of a
-    // planar image are height lines apart.
+    // planar image are their window's height lines apart.
     int run(const T* src, long src_pitch, T* dst, long dst_pitch) {
         if (src == nullptr || dst == nullptr) return result_null_argument;
-        if (passes_.empty()) return copy(src, src_pitch, dst, dst_pitch);
-        if (passes_.size() == 1) return passes_[0].run(src, src_pitch, dst, dst_pitch);
-        const long pitch = passes_[0].out_pitch();
-        if (int rc = passes_[0].run(src, src_pitch, intermediate_.data(), pitch)) return rc;
-        return passes_[1].run(intermediate_.data(), pitch, dst, dst_pitch);
-    }
-
-    int run(const T* src, T* dst) { return run(src, in_w_ * channels_, dst, out_w_ * channels_); }
-
-    // The passes in the order run() takes them, to time or run one alone; with
-    // two, the first writes intermediate() (contiguous) and the second reads it.
-    const std::vector<AxisPass<T>>& passes() const { return passes_; }
-    T* intermediate() { return intermediate_.data(); }
-
-private:
-    int copy(const T* src, long src_pitch, T* dst, long dst_pitch) const {
-        const long lines = channels_ == 3 ? in_h_ : 3 * in_h_;
-        for (long line = 0; line < lines; ++line)
-            std::memcpy(dst + line * dst_pitch, src + line * src_pitch, sizeof(T) * in_w_ * channels_);
+        const long lines = window_.height;
+        if (team_ == nullptr) return run_lines(0, src, src_pitch, dst, dst_pitch, 0, lines);
+        const long threads = team_->size();
+        std::vector<int> rc(static_cast<size_t>(threads));
+        team_->run([&](int t) {
+            rc[t] = run_lines(t, src, src_pitch, dst, dst_pitch, lines * t / threads, lines * (t + 1) / threads);
+        });
+        for (long t = 0; t < threads; ++t)
+            if (rc[t] != result_ok) return rc[t];
         return result_ok;
     }
 
+    int run(const T* src, T* dst) { return run(src, source_.width * channels_, dst, window_.width * channels_); }
+
+    // The passes in the order run() takes them, to time or run one alone;
+    // each runs over the whole image (AxisPass::run).
+    const std::vector<AxisPass<T>>& passes() const { return passes_; }
+
+private:
+    // Output lines [y0, y1) of the window, on thread t.
+    int run_lines(int t, const T* src, long src_pitch, T* dst, long dst_pitch, long y0, long y1) {
+        if (y0 >= y1) return result_ok;
+        for (long plane = 0; plane < planes_; ++plane) {
+            const T* s = src + plane * source_.height * src_pitch;
+            T* d = dst + plane * window_.height * dst_pitch;
+            if (int rc = run_plane(buffers_[static_cast<size_t>(t)], s, src_pitch, d + y0 * dst_pitch, dst_pitch, y0, y1))
+                return rc;
+        }
+        return result_ok;
+    }
+
+    // Output lines [y0, y1) of one plane (or of the interleaved image) into dst.
+    int run_plane(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0, long y1) {
+        const long width = window_.width * channels_;
+        if (passes_.empty()) {
+            for (long y = y0; y < y1; ++y)
+                std::memcpy(dst + (y - y0) * dst_pitch, src + y * src_pitch, sizeof(T) * width);
+            return result_ok;
+        }
+        if (passes_.size() == 1) {
+            const AxisPass<T>& pass = passes_[0];
+            if (pass.axis() == Axis::horizontal) return pass.run_lines(src + y0 * src_pitch, src_pitch, dst, dst_pitch, y1 - y0);
+            return pass.run_rows(src, src_pitch, 0, dst, dst_pitch, y0, y1);
+        }
+        return order_ == Order::vertical_first ? vertical_first(buffer, src, src_pitch, dst, dst_pitch, y0, y1)
+                                               : horizontal_first(buffer, src, src_pitch, dst, dst_pitch, y0, y1);
+    }
+
+    // Per band: the vertical pass into the buffer, the horizontal pass out of it.
+    int vertical_first(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0,
+                       long y1) {
+        const AxisPass<T>& vertical = passes_[0];
+        const AxisPass<T>& horizontal = passes_[1];
+        const long pitch = source_.width * channels_;
+        buffer.resize(static_cast<size_t>(band_lines_ * pitch));
+        for (long y = y0; y < y1; y += band_lines_) {
+            const long end = std::min(y1, y + band_lines_);
+            if (int rc = vertical.run_rows(src, src_pitch, 0, buffer.data(), pitch, y, end)) return rc;
+            if (int rc = horizontal.run_lines(buffer.data(), pitch, dst + (y - y0) * dst_pitch, dst_pitch, end - y))
+                return rc;
+        }
+        return result_ok;
+    }
+
+    // Per band: the horizontal pass of the source lines the band reads that
+    // the buffer does not hold yet, then the vertical pass out of the buffer.
+    // Lines that the next band reads again move to the buffer's front.
+    int horizontal_first(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0,
+                         long y1) {
+        const AxisPass<T>& horizontal = passes_[0];
+        const AxisPass<T>& vertical = passes_[1];
+        const long pitch = window_.width * channels_;
+        long held_lo = 0, held_hi = 0;  // source lines in the buffer
+        for (long y = y0; y < y1; y += band_lines_) {
+            const long end = std::min(y1, y + band_lines_);
+            const detail::Span need = vertical.lines_read(y, end);
+            if (buffer.size() < static_cast<size_t>((need.hi - need.lo) * pitch))
+                buffer.resize(static_cast<size_t>((need.hi - need.lo) * pitch));
+            long from = need.lo;
+            if (need.lo >= held_lo && need.lo < held_hi) {
+                std::memmove(buffer.data(), buffer.data() + (need.lo - held_lo) * pitch,
+                             sizeof(T) * (held_hi - need.lo) * pitch);
+                from = held_hi;
+            }
+            if (from < need.hi) {
+                if (int rc = horizontal.run_lines(src + from * src_pitch, src_pitch, buffer.data() + (from - need.lo) * pitch,
+                                                  pitch, need.hi - from))
+                    return rc;
+            }
+            held_lo = need.lo, held_hi = std::max(need.hi, from);
+            if (int rc = vertical.run_rows(buffer.data(), pitch, need.lo, dst + (y - y0) * dst_pitch, dst_pitch, y, end))
+                return rc;
+        }
+        return result_ok;
+    }
+
+    // Output lines per band: the most whose intermediate lines fit kBandBytes.
+    long choose_band_lines() const {
+        const AxisPass<T>& second = passes_[1];
+        const long line_bytes = second.in_pitch() * static_cast<long>(sizeof(T));
+        const long budget = std::max(1L, detail::kBandBytes / line_bytes);
+        if (order_ == Order::vertical_first) return std::min(budget, window_.height);
+        // Horizontal first: a band of b output lines reads about b * in / out
+        // lines plus the filter's window.
+        const AxisPass<T>& vertical = passes_[1];
+        long lines = 1;
+        while (lines < window_.height) {
+            const long next = std::min(window_.height, 2 * lines);
+            const detail::Span s = vertical.lines_read(0, next);
+            if (s.hi - s.lo > budget) break;
+            lines = next;
+        }
+        return lines;
+    }
+
     long channels_;
-    long in_w_, in_h_, out_w_;
+    long planes_;
+    Window window_;
+    Window source_;
+    Order order_ = Order::horizontal_first;
+    long band_lines_ = 0;
     std::vector<AxisPass<T>> passes_;
-    std::vector<T> intermediate_;
+    std::vector<std::vector<T>> buffers_;  // per thread: its band of the intermediate image
+    std::unique_ptr<detail::Team> team_;
 };
 
 // One-shot resize of contiguous images; plans, runs and frees on every call.

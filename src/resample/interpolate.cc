@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "resample/resample_loops.h"
+#include "resample/resample_common.h"
 #include "zv_pt.h"
 
 namespace zv_pt {

@@ -1,5 +1,5 @@
 // Scalar reference of the resampling kernels, and the table of variants.
-#include "resample/resample_loops.h"
+#include "resample/resample_common.h"
 
 namespace zv_pt {
 
@@ -16,7 +16,11 @@ const ResampleKernels& resample_kernels(Isa isa) {
 #if defined(ZV_PT_SIMD_X86)
     static constexpr ResampleKernels ssse3{resample_f32_c, resample_u8_ssse3};
     static constexpr ResampleKernels avx2{resample_f32_avx2, resample_u8_avx2};
-    if (isa == Isa::avx2 || isa == Isa::avx512) return avx2;
+    static constexpr ResampleKernels avx512{resample_f32_avx512, resample_u8_avx512};
+    static constexpr ResampleKernels avx512vnni{resample_f32_avx512, resample_u8_avx512vnni};
+    if (isa == Isa::avx512vnni) return avx512vnni;
+    if (isa == Isa::avx512) return avx512;
+    if (isa == Isa::avx2) return avx2;
     if (isa == Isa::ssse3) return ssse3;
 #endif
 #if defined(ZV_PT_SIMD_NEON)

@@ -6,7 +6,8 @@
 // work per tap to hide the loop, few enough accumulators to stay in registers.
 #include <arm_neon.h>
 
-#include "resample/resample_loops.h"
+#include "resample/resample_f32_paths.h"
+#include "resample/resample_u8_paths.h"
 
 namespace zv_pt {
 namespace {
@@ -17,9 +18,12 @@ inline int16x8_t load_weights(const char* at) { return vreinterpretq_s16_u8(load
 inline int16x8_t widen_low(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); }
 inline int16x8_t widen_high(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); }
 
+struct NeonWindows;
+
 struct NeonF32Ops {
     using V = float32x4_t;
     static constexpr int kLanes = 4;
+    using Windows = NeonWindows;
 
     static V zero() { return vdupq_n_f32(0.0f); }
     static V load(const char* at) { return vreinterpretq_f32_u8(load16(at)); }
@@ -54,6 +58,113 @@ struct NeonF32Ops {
             float lanes[kLanes];
             vst1q_f32(lanes, v);
             scatter_floats(at, step, lanes, kLanes);
+        }
+    }
+};
+
+// ---- float windows: 4 elements, 16-float windows picked apart by tbl --------------
+
+// The four registers of a 64-byte window; loads read them whole.
+inline uint8x16x4_t window64(const char* at) { return vld1q_u8_x4(reinterpret_cast<const uint8_t*>(at)); }
+
+// Per lane the four bytes of float slot[lane] of a window.
+inline uint8x16_t float_bytes(uint32x4_t slot) {
+    const uint32x4_t first = vshlq_n_u32(slot, 2);
+    return vreinterpretq_u8_u32(vaddq_u32(vmulq_n_u32(first, 0x01010101u), vdupq_n_u32(0x03020100u)));
+}
+
+// 4 int64 entries of packed tables at `at`, less `minus`, plus `plus`.
+inline void entries4(const char* at, int64_t minus, const int64x2_t (&plus)[2], int64x2_t (&v)[2]) {
+    const int64x2x2_t two = vld1q_s64_x2(reinterpret_cast<const int64_t*>(at));
+    v[0] = vaddq_s64(vsubq_s64(two.val[0], vdupq_n_s64(minus)), plus[0]);
+    v[1] = vaddq_s64(vsubq_s64(two.val[1], vdupq_n_s64(minus)), plus[1]);
+}
+
+// Lanes of four int64 values v with 0 <= v <= most and v a multiple of
+// `unit` (a power of two), as an all-ones 32-bit lane each.
+inline uint32x4_t within4(const int64x2_t (&v)[2], int64_t most, int64_t unit) {
+    const uint64x2_t limit = vdupq_n_u64(static_cast<uint64_t>(most));
+    const int64x2_t low = vdupq_n_s64(unit - 1);
+    auto half = [&](int64x2_t x) {
+        return vandq_u64(vcleq_u64(vreinterpretq_u64_s64(x), limit), vceqq_s64(vandq_s64(x, low), vdupq_n_s64(0)));
+    };
+    return vcombine_u32(vmovn_u64(half(v[0])), vmovn_u64(half(v[1])));
+}
+
+inline int32x4_t narrow4(const int64x2_t (&v)[2]) { return vcombine_s32(vmovn_s64(v[0]), vmovn_s64(v[1])); }
+
+inline int leading4(uint32x4_t ok) {
+    const uint64_t bits = vget_lane_u64(vreinterpret_u64_u16(vmovn_u32(ok)), 0);  // 16 bits per lane
+    return __builtin_ctzll(~bits | (uint64_t{1} << 63)) / 16;
+}
+
+struct NeonWindows {
+    static constexpr int kLanes = 4;
+    static constexpr int64_t kWindow = 16;
+    static constexpr int64_t kWeightWindow = 16;
+    struct Group {
+        uint8x16_t x, w;   // per lane: the window bytes of its tap, of its weight
+        int32x4_t counts;  // per lane: its tap count
+    };
+    struct Steps {
+        int64x2_t lane[2];  // lane * source step
+    };
+    using Acc = float32x4_t;
+
+    static Steps steps_of(int64_t s) {
+        const int64_t lanes[4] = {0, s, 2 * s, 3 * s};
+        return {{vld1q_s64(lanes), vld1q_s64(lanes + 2)}};
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+        const int64x2_t none[2] = {vdupq_n_s64(0), vdupq_n_s64(0)};
+        int64x2_t d[2], wd[2], c1[2];
+        entries4(p.tap_min + 8 * i, load<int64_t>(p.tap_min + 8 * i), steps.lane, d);
+        entries4(p.weight_offset + 8 * i, load<int64_t>(p.weight_offset + 8 * i), none, wd);
+        entries4(p.tap_count + 8 * i, 1, none, c1);
+        const uint32x4_t ok = vandq_u32(vandq_u32(within4(d, 4 * (kWindow - 1), 4), within4(wd, 4 * (kWeightWindow - 1), 4)),
+                                        within4(c1, kMaxWindowTaps - 1, 1));
+        const int lanes = leading4(ok);
+        g.counts = vaddq_s32(narrow4(c1), vdupq_n_s32(1));
+        const int32_t lane_index[4] = {0, 1, 2, 3};
+        const uint32x4_t leading = vcltq_s32(vld1q_s32(lane_index), vdupq_n_s32(lanes));
+        most = vmaxvq_s32(vandq_s32(g.counts, vreinterpretq_s32_u32(leading)));
+        g.x = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(d), 2)));
+        g.w = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(wd), 2)));
+        return lanes;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+        const uint32_t s = static_cast<uint32_t>(p.src_step / 4);
+        const uint32_t lane[4] = {0, s, 2 * s, 3 * s};
+        g.x = float_bytes(vld1q_u32(lane));
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+    }
+
+    static Acc start() { return vdupq_n_f32(0.0f); }
+
+    static float32x4_t pick(const char* at, uint8x16_t index) {
+        return vreinterpretq_f32_u8(vqtbl4q_u8(window64(at), index));
+    }
+
+    // Lanes with fewer than j + 1 taps keep their sums.
+    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
+        const uint32x4_t has = vcgtq_s32(g.counts, vdupq_n_s32(static_cast<int32_t>(j)));
+        return vbslq_f32(has, vfmaq_f32(acc, pick(x, g.x), pick(w, g.w)), acc);
+    }
+
+    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
+        return vfmaq_n_f32(acc, pick(x, g.x), zv_pt::load<float>(w));
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int lanes) {
+        if (step == sizeof(float) && lanes == kLanes) {
+            vst1q_f32(reinterpret_cast<float*>(dst), acc);
+        } else {
+            float out[4];
+            vst1q_f32(out, acc);
+            scatter_floats(dst, step, out, lanes);
         }
     }
 };
@@ -108,83 +219,269 @@ struct NeonBlockOps {
     }
 };
 
-struct NeonDotOps {
-    using Dot = int32x4_t;
-    using PairOps = NeonDotOps;
-    static constexpr int kWindow = 16;
+// ---- 8-bit runs: up to 16 taps a step, picked out of 64 bytes by tbl -------------
 
-    static Dot dot_zero() { return vdupq_n_s32(0); }
+// 16-bit slots of bytes picked by `index` (byte pairs: a window byte, then
+// 0xff, out of range, which tbl turns into the zero high byte).
+inline int16x8_t pick(const uint8x16x4_t& window, uint8x16_t index) {
+    return vreinterpretq_s16_u8(vqtbl4q_u8(window, index));
+}
 
-    static Dot dot16(Dot acc, const char* x, const char* w) {
-        const uint8x16_t v = load16(x);
-        const int16x8_t lo = widen_low(v), hi = widen_high(v);
-        const int16x8_t w0 = load_weights(w), w1 = load_weights(w + 16);
-        acc = vmlal_s16(acc, vget_low_s16(lo), vget_low_s16(w0));
-        acc = vmlal_high_s16(acc, lo, w0);
-        acc = vmlal_s16(acc, vget_low_s16(hi), vget_low_s16(w1));
-        return vmlal_high_s16(acc, hi, w1);
+// Shifts, clamps by the saturating narrows and stores the first `count` of
+// the four sums.
+inline void store_four(char* dst, int64_t step, int32x4_t sums, int shift, int64_t count) {
+    const int16x4_t narrow = vqmovn_s32(vshlq_s32(sums, vdupq_n_s32(-shift)));
+    const uint8x8_t bytes = vqmovun_s16(vcombine_s16(narrow, narrow));
+    if (step == 1 && count == 4) {
+        vst1_lane_u32(reinterpret_cast<uint32_t*>(dst), vreinterpret_u32_u8(bytes), 0);
+    } else {
+        uint8_t out[8];
+        vst1_u8(out, bytes);
+        scatter_bytes(dst, step, out, count);
+    }
+}
+
+struct NeonRuns {
+    static constexpr int kLanes = 4;
+    static constexpr bool kExactLoads = false;
+    struct Tail {
+        int quarters;         // groups of four slots with taps: the multiply-adds a step takes
+        int16x8_t keep[2];    // per slot: all ones if the step has its tap
+    };
+    struct Plan {
+        int64_t taps;          // per step: those within 64 bytes, at most 16
+        int64_t stride;        // tap stride
+        int64_t window;        // source bytes a step reads from its first tap
+        int64_t weight_bytes;  // weight bytes a step reads
+        uint8x16_t index[2];   // slots 0-7 and 8-15: window byte t * stride
+        Tail full;
+    };
+    struct Weights {
+        int16x8_t w[2];
+    };
+    struct Acc {
+        int32x4_t lo, hi;  // products of slots 0-3 and 8-11, 4-7 and 12-15
+    };
+    using Sums = int32x4_t;
+
+    static Tail tail(const Plan&, int64_t taps) {
+        Tail t;
+        t.quarters = static_cast<int>((taps + 3) / 4);
+        int16_t keep[16];
+        for (int64_t k = 0; k < 16; ++k) keep[k] = k < taps ? int16_t{-1} : int16_t{0};
+        t.keep[0] = vld1q_s16(keep);
+        t.keep[1] = vld1q_s16(keep + 8);
+        return t;
     }
 
-    static Dot dot8(Dot acc, const char* x, const char* w) {
-        const int16x8_t v = vreinterpretq_s16_u16(vmovl_u8(vld1_u8(reinterpret_cast<const uint8_t*>(x))));
-        const int16x8_t w0 = load_weights(w);
-        acc = vmlal_s16(acc, vget_low_s16(v), vget_low_s16(w0));
-        return vmlal_high_s16(acc, v, w0);
+    static bool plan(int64_t ts, Plan& plan) {
+        if (ts < 1 || ts > 7) return false;
+        plan.stride = ts;
+        plan.taps = std::min<int64_t>(16, 63 / ts + 1);
+        plan.window = 64;
+        plan.weight_bytes = 32;
+        uint8_t index[32];
+        for (int64_t t = 0; t < 16; ++t) {
+            index[2 * t] = t < plan.taps ? static_cast<uint8_t>(t * ts) : 0xff;
+            index[2 * t + 1] = 0xff;
+        }
+        plan.index[0] = vld1q_u8(index);
+        plan.index[1] = vld1q_u8(index + 16);
+        plan.full = tail(plan, plan.taps);
+        return true;
     }
 
-    // tbl gives 0 for the mask's out-of-range bytes: the zero extension.
-    using Mask = uint8x16_t;
-    using Weights = int16x8_t;
-    static uint8x16_t mask_of(const uint8_t* at) { return vld1q_u8(at); }
-    static int16x8_t weights_of(const int16_t* at) { return vld1q_s16(at); }
-
-    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
-        const int16x8_t v = vreinterpretq_s16_u8(vqtbl1q_u8(load16(x), mask));
-        acc = vmlal_s16(acc, vget_low_s16(v), vget_low_s16(w));
-        return vmlal_high_s16(acc, v, w);
+    static Weights weights(const char* w, const Tail& tail, const Plan&) {
+        return {{vandq_s16(load_weights(w), tail.keep[0]), vandq_s16(load_weights(w + 16), tail.keep[1])}};
     }
 
-    // Two elements per window (u8_paired_pass): the pairwise add of the
-    // products gives pmaddwd's lanes.
-    using Pair = int32x4_t;
-    static Pair pair_window(const char* x, Mask mask, Weights w) {
-        const int16x8_t v = vreinterpretq_s16_u8(vqtbl1q_u8(load16(x), mask));
-        return vpaddq_s32(vmull_s16(vget_low_s16(v), vget_low_s16(w)), vmull_high_s16(v, w));
+    static Acc zero() { return {vdupq_n_s32(0), vdupq_n_s32(0)}; }
+
+    // Only the slot groups with taps take a multiply-add.
+    static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
+        const uint8x16x4_t window = window64(x);
+        const int16x8_t first = pick(window, plan.index[0]);
+        acc.lo = vmlal_s16(acc.lo, vget_low_s16(first), vget_low_s16(w.w[0]));
+        if (tail.quarters > 1) acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
+        if (tail.quarters > 2) {
+            const int16x8_t second = pick(window, plan.index[1]);
+            acc.lo = vmlal_s16(acc.lo, vget_low_s16(second), vget_low_s16(w.w[1]));
+            if (tail.quarters > 3) acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
+        }
+        return acc;
     }
 
-    static void finish8(const Pair (&pairs)[4], int32_t half, int shift, uint8_t (&out)[8]) {
-        const int32x4_t h = vdupq_n_s32(half), count = vdupq_n_s32(-shift);
-        const int32x4_t low = vshlq_s32(vaddq_s32(vpaddq_s32(pairs[0], pairs[1]), h), count);
-        const int32x4_t high = vshlq_s32(vaddq_s32(vpaddq_s32(pairs[2], pairs[3]), h), count);
-        vst1_u8(out, vqmovun_s16(vcombine_s16(vqmovn_s32(low), vqmovn_s32(high))));
+    static Sums reduce(const Acc (&acc)[4]) {
+        auto whole = [&](int e) { return vaddq_s32(acc[e].lo, acc[e].hi); };
+        return vpaddq_s32(vpaddq_s32(whole(0), whole(1)), vpaddq_s32(whole(2), whole(3)));
     }
 
-    static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) {
-        const int32x4_t all = vpaddq_s32(vpaddq_s32(acc[0], acc[1]), vpaddq_s32(acc[2], acc[3]));
-        vst1q_u32(sums, vreinterpretq_u32_s32(all));
+    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[4], int32_t half, int shift,
+                      int64_t count) {
+        const int32x4_t all = vaddq_s32(vaddq_s32(sums, vreinterpretq_s32_u32(vld1q_u32(extra))), vdupq_n_s32(half));
+        store_four(dst, step, all, shift, count);
+    }
+};
+
+// ---- 8-bit lanes: 8 elements, 64-byte windows picked apart by tbl ----------------
+//
+// One product per int32 lane: tap 2r and tap 2r + 1 of the eight lanes each
+// take two smlal (slots 0-3 into lo, 4-7 into hi).
+
+struct NeonLanes {
+    static constexpr int kLanes = 8;
+    static constexpr int64_t kWindow = 64;
+    static constexpr int64_t kWeightWindow = 64;
+    struct Group {
+        uint8x16_t x[2];     // tap 2r, 2r + 1: per lane the window byte of the tap, then 0xff
+        uint8x16_t w[2];     // weight 2r, 2r + 1: per lane its two weight-window bytes
+        int16x8_t counts;    // per lane: its tap count
+        bool full;
+    };
+    struct Steps {
+        int64x2_t lane[4];  // lanes 2k and 2k + 1: lane * source step
+    };
+    struct Acc {
+        int32x4_t lo, hi;  // lanes 0-3, 4-7
+    };
+
+    static Steps steps_of(int64_t s) {
+        Steps steps;
+        for (int k = 0; k < 4; ++k) {
+            const int64_t two[2] = {2 * k * s, (2 * k + 1) * s};
+            steps.lane[k] = vld1q_s64(two);
+        }
+        return steps;
     }
 
-    static uint32_t finish4(const uint32_t (&sums)[4], int32_t half, int shift) {
-        const int32_t* s = reinterpret_cast<const int32_t*>(sums);
-        const int32x4_t v = vshlq_s32(vaddq_s32(vld1q_s32(s), vdupq_n_s32(half)), vdupq_n_s32(-shift));
-        const int16x4_t narrow = vqmovn_s32(v);
-        return vget_lane_u32(vreinterpret_u32_u8(vqmovun_s16(vcombine_s16(narrow, narrow))), 0);
+    // Lanes whose int64 value v has 0 <= v <= most: a 16-bit mask per lane.
+    static uint16x8_t within(const int64x2_t (&v)[4], int64_t most) {
+        const uint64x2_t limit = vdupq_n_u64(static_cast<uint64_t>(most));
+        uint32x4_t lo = vcombine_u32(vmovn_u64(vcleq_u64(vreinterpretq_u64_s64(v[0]), limit)),
+                                     vmovn_u64(vcleq_u64(vreinterpretq_u64_s64(v[1]), limit)));
+        uint32x4_t hi = vcombine_u32(vmovn_u64(vcleq_u64(vreinterpretq_u64_s64(v[2]), limit)),
+                                     vmovn_u64(vcleq_u64(vreinterpretq_u64_s64(v[3]), limit)));
+        return vcombine_u16(vmovn_u32(lo), vmovn_u32(hi));
     }
+
+    static int16x8_t narrow(const int64x2_t (&v)[4]) {
+        const int32x4_t lo = vcombine_s32(vmovn_s64(v[0]), vmovn_s64(v[1]));
+        const int32x4_t hi = vcombine_s32(vmovn_s64(v[2]), vmovn_s64(v[3]));
+        return vcombine_s16(vmovn_s32(lo), vmovn_s32(hi));
+    }
+
+    static void entries(const char* at, int64x2_t (&v)[4]) {
+        const int64x2x4_t four = vld1q_s64_x4(reinterpret_cast<const int64_t*>(at));
+        v[0] = four.val[0], v[1] = four.val[1], v[2] = four.val[2], v[3] = four.val[3];
+    }
+
+    static int leading(uint16x8_t ok) {
+        const uint64_t bits = vget_lane_u64(vreinterpret_u64_u8(vmovn_u16(ok)), 0);  // a byte per lane
+        return __builtin_ctzll(~bits | (uint64_t{1} << 63)) / 8;
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
+                             int64_t& most) {
+        int64x2_t d[4], wd[4], c[4], c1[4], odd[4];
+        entries(p.tap_min + 8 * i, d);
+        entries(p.weight_offset + 8 * i, wd);
+        entries(p.tap_count + 8 * i, c);
+        const int64x2_t min0 = vdupq_n_s64(load<int64_t>(p.tap_min + 8 * i));
+        const int64x2_t w0 = vdupq_n_s64(load<int64_t>(p.weight_offset + 8 * i));
+        for (int k = 0; k < 4; ++k) {
+            d[k] = vaddq_s64(vsubq_s64(d[k], min0), steps.lane[k]);
+            wd[k] = vsubq_s64(wd[k], w0);
+            c1[k] = vsubq_s64(c[k], vdupq_n_s64(1));
+            odd[k] = vandq_s64(wd[k], vdupq_n_s64(1));
+        }
+        const uint16x8_t ok = vandq_u16(vandq_u16(within(d, kWindow - 1 - p.tap_stride), within(c1, max_taps - 1)),
+                                        vandq_u16(within(wd, kWeightWindow - 4), within(odd, 0)));
+        const int lanes = leading(ok);
+        if (lanes == 0) return 0;
+        const int16x8_t dx = narrow(d), wx = narrow(wd);
+        g.counts = narrow(c);
+        // The leading lanes' longest run; the others count as empty.
+        const int16_t lane_index[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+        const uint16x8_t leading_lanes = vcltq_s16(vld1q_s16(lane_index), vdupq_n_s16(static_cast<int16_t>(lanes)));
+        most = vmaxvq_s16(vandq_s16(g.counts, vreinterpretq_s16_u16(leading_lanes)));
+        const int16x8_t high = vdupq_n_s16(static_cast<int16_t>(0xff00));
+        for (int h = 0; h < 2; ++h) {
+            g.x[h] = vreinterpretq_u8_s16(vorrq_s16(vaddq_s16(dx, vdupq_n_s16(static_cast<int16_t>(h * p.tap_stride))), high));
+            // Weight bytes wd + 2h and wd + 2h + 1.
+            const int16x8_t at = vaddq_s16(wx, vdupq_n_s16(static_cast<int16_t>(2 * h)));
+            g.w[h] = vreinterpretq_u8_s16(vorrq_s16(at, vshlq_n_s16(vaddq_s16(at, vdupq_n_s16(1)), 8)));
+        }
+        return lanes;
+    }
+
+    static void set_rounds(Group& g, int64_t rounds) {
+        g.full = vminvq_u16(vceqq_s16(g.counts, vdupq_n_s16(static_cast<int16_t>(2 * rounds)))) != 0;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step >= kWindow) return 0;
+        const int64_t most = p.src_step == 0 ? kLanes : (kWindow - 1 - p.tap_stride) / p.src_step + 1;
+        uint8_t index[2][16];
+        for (int h = 0; h < 2; ++h)
+            for (int e = 0; e < 8; ++e) {
+                const int64_t at = e * p.src_step + h * p.tap_stride;
+                index[h][2 * e] = at < kWindow ? static_cast<uint8_t>(at) : 0xff;
+                index[h][2 * e + 1] = 0xff;
+            }
+        g.x[0] = vld1q_u8(index[0]);
+        g.x[1] = vld1q_u8(index[1]);
+        return static_cast<int>(std::min<int64_t>(most, kLanes));
+    }
+
+    static Acc start(int32_t half) { return {vdupq_n_s32(half), vdupq_n_s32(half)}; }
+
+    static Acc multiply_add(Acc acc, int16x8_t x, int16x8_t w) {
+        acc.lo = vmlal_s16(acc.lo, vget_low_s16(x), vget_low_s16(w));
+        acc.hi = vmlal_high_s16(acc.hi, x, w);
+        return acc;
+    }
+
+    static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
+        const uint8x16x4_t window = window64(x), weights = window64(w);
+        for (int h = 0; h < 2; ++h) {
+            int16x8_t wh = vreinterpretq_s16_u8(vqtbl4q_u8(weights, g.w[h]));
+            if (!g.full) wh = vandq_s16(wh, vreinterpretq_s16_u16(vcgtq_s16(g.counts, vdupq_n_s16(static_cast<int16_t>(2 * r + h)))));
+            acc = multiply_add(acc, pick(window, g.x[h]), wh);
+        }
+        return acc;
+    }
+
+    // The shared pair's weights by lane: tap 2r times lane 0, tap 2r + 1 times lane 1.
+    static Acc round_shared(Acc acc, const Group& g, const char* x, uint32_t weight_pair) {
+        const uint8x16x4_t window = window64(x);
+        const int16x4_t pair = vreinterpret_s16_u32(vdup_n_u32(weight_pair));
+        const int16x8_t first = pick(window, g.x[0]), second = pick(window, g.x[1]);
+        acc.lo = vmlal_lane_s16(acc.lo, vget_low_s16(first), pair, 0);
+        acc.hi = vmlal_high_lane_s16(acc.hi, first, pair, 0);
+        acc.lo = vmlal_lane_s16(acc.lo, vget_low_s16(second), pair, 1);
+        acc.hi = vmlal_high_lane_s16(acc.hi, second, pair, 1);
+        return acc;
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) {
+        store_four(dst, step, acc.lo, shift, std::min(lanes, 4));
+        if (lanes > 4) store_four(dst + 4 * step, step, acc.hi, shift, lanes - 4);
+    }
+};
+
+struct NeonU8 {
+    using Block = NeonBlockOps;
+    using SmallBlock = NeonBlockOps;
+    static constexpr int kBlocks = 3;
+    using Lanes = NeonLanes;
+    using Runs = NeonRuns;
+    static constexpr int64_t kLongRun = 9;
 };
 
 }  // namespace
 
 void resample_f32_neon(const ResamplePass& p) { resample_f32_lanes<NeonF32Ops, 8>(p); }
 
-void resample_u8_neon(const ResamplePass& p) {
-    int64_t i = 0;
-    if (u8_contiguous_shared(p)) {
-        i = u8_contiguous_blocks<NeonBlockOps, 3>(p, 0);
-        i = u8_contiguous_blocks<NeonBlockOps, 1>(p, i);
-    } else if (u8_shuffled_pass<NeonDotOps>(p)) {
-        return;
-    }
-    u8_dot_elements<NeonDotOps>(p, i);
-}
+void resample_u8_neon(const ResamplePass& p) { resample_u8_with<NeonU8>(p); }
 
 }  // namespace zv_pt

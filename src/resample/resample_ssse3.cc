@@ -1,16 +1,23 @@
-// SSSE3-level 8-bit resampling kernel.  The float kernel of this level is the
-// C one: an exact fused multiply-add has no vector form without FMA3.
+// SSSE3-level 8-bit resampling kernel: blocks of 16 output bytes, and one
+// 16-byte window a step for runs a few bytes apart.  The float kernel of this
+// level is the C one: an exact fused multiply-add has no vector form without
+// FMA3.
 #include "resample/resample_x86.h"
 
 namespace zv_pt {
+namespace {
 
-void resample_u8_ssse3(const ResamplePass& p) {
-    int64_t i = 0;
-    if (u8_contiguous_shared(p))
-        i = u8_contiguous_blocks<PairBlockOps<Xmm>, 1>(p, 0);
-    else if (u8_shuffled_pass<SseDotOps>(p))
-        return;
-    u8_dot_elements<SseDotOps>(p, i);
-}
+struct Ssse3U8 {
+    using Block = PairBlockOps<Xmm>;
+    using SmallBlock = PairBlockOps<Xmm>;
+    static constexpr int kBlocks = 1;
+    using Lanes = NoLanes;
+    using Runs = ShuffleRuns<Xmm>;
+    static constexpr int64_t kLongRun = 1;
+};
+
+}  // namespace
+
+void resample_u8_ssse3(const ResamplePass& p) { resample_u8_with<Ssse3U8>(p); }
 
 }  // namespace zv_pt

@@ -1,6 +1,6 @@
-// x86 operations of the 8-bit kernels shared by the SSSE3 and AVX2 levels:
-// the block kernel, and the 128-bit dot products (which the AVX2 level also
-// takes for runs too short for its 32-byte windows).
+// x86 operations of the resampling kernels shared by the SSSE3, AVX2 and
+// AVX-512 levels: the 8-bit block kernel, the 8-bit lanes and runs over
+// pshufb windows, and the AVX2 float operations.
 //
 // The block kernel is written once for 128-bit and 256-bit vectors.  Two taps
 // go through one pmaddwd: the source bytes of both are interleaved into
@@ -11,7 +11,8 @@
 
 #include <immintrin.h>
 
-#include "resample/resample_loops.h"
+#include "resample/resample_f32_paths.h"
+#include "resample/resample_u8_paths.h"
 
 namespace zv_pt {
 namespace {
@@ -36,6 +37,31 @@ inline __m256i packus16(__m256i a, __m256i b) { return _mm256_packus_epi16(a, b)
 inline void splat32(__m256i& v, uint32_t value) { v = _mm256_set1_epi32(static_cast<int32_t>(value)); }
 #endif
 
+#if defined(__AVX512BW__)
+inline __m512i add32(__m512i a, __m512i b) { return _mm512_add_epi32(a, b); }
+inline __m512i madd16(__m512i a, __m512i b) { return _mm512_madd_epi16(a, b); }
+inline __m512i unpacklo8(__m512i a, __m512i b) { return _mm512_unpacklo_epi8(a, b); }
+inline __m512i unpackhi8(__m512i a, __m512i b) { return _mm512_unpackhi_epi8(a, b); }
+inline __m512i sra32(__m512i a, __m128i count) { return _mm512_sra_epi32(a, count); }
+inline __m512i packs32(__m512i a, __m512i b) { return _mm512_packs_epi32(a, b); }
+inline __m512i packus16(__m512i a, __m512i b) { return _mm512_packus_epi16(a, b); }
+inline void splat32(__m512i& v, uint32_t value) { v = _mm512_set1_epi32(static_cast<int32_t>(value)); }
+#endif
+
+// acc + the products of adjacent 16-bit pairs of a and b: one vpdpwssd where
+// the processor has VNNI, else pmaddwd and an add (the same bits).
+template <bool kVnni, class V>
+inline V dot_add(V acc, V a, V b) {
+#if defined(__AVX512VNNI__)
+    if constexpr (kVnni) {
+        if constexpr (sizeof(V) == 64) return _mm512_dpwssd_epi32(acc, a, b);
+        if constexpr (sizeof(V) == 32) return _mm256_dpwssd_epi32(acc, a, b);
+        if constexpr (sizeof(V) == 16) return _mm_dpwssd_epi32(acc, a, b);
+    }
+#endif
+    return add32(acc, madd16(a, b));
+}
+
 // The vector width of PairBlockOps (a vector type itself as template argument
 // would lose its attributes).
 struct Xmm {
@@ -46,8 +72,14 @@ struct Ymm {
     using V = __m256i;
 };
 #endif
+#if defined(__AVX512BW__)
+struct Zmm {
+    using V = __m512i;
+};
+#endif
 
-template <class Width>
+// kVnni: the multiply-adds as vpdpwssd (the Width's AVX-512 VNNI form).
+template <class Width, bool kVnni = false>
 struct PairBlockOps {
     using V = typename Width::V;
     static constexpr int64_t kBytes = sizeof(V);
@@ -75,10 +107,10 @@ struct PairBlockOps {
     static void accumulate(Acc& acc, V x0, V x1, V weight_pair) {
         const V zero{};
         const V lo = unpacklo8(x0, x1), hi = unpackhi8(x0, x1);
-        acc.sum[0] = add32(acc.sum[0], madd16(unpacklo8(lo, zero), weight_pair));
-        acc.sum[1] = add32(acc.sum[1], madd16(unpackhi8(lo, zero), weight_pair));
-        acc.sum[2] = add32(acc.sum[2], madd16(unpacklo8(hi, zero), weight_pair));
-        acc.sum[3] = add32(acc.sum[3], madd16(unpackhi8(hi, zero), weight_pair));
+        acc.sum[0] = dot_add<kVnni>(acc.sum[0], unpacklo8(lo, zero), weight_pair);
+        acc.sum[1] = dot_add<kVnni>(acc.sum[1], unpackhi8(lo, zero), weight_pair);
+        acc.sum[2] = dot_add<kVnni>(acc.sum[2], unpacklo8(hi, zero), weight_pair);
+        acc.sum[3] = dot_add<kVnni>(acc.sum[3], unpackhi8(hi, zero), weight_pair);
     }
 
     static void add_pair(Acc& acc, const char* x, int64_t tap_stride, const char* w) {
@@ -104,81 +136,293 @@ struct PairBlockOps {
     }
 };
 
-// The lanes of four accumulators added, each wrapping, into sums[0..3].
-inline void lane_sums(__m128i a, __m128i b, __m128i c, __m128i d, uint32_t (&sums)[4]) {
-    const __m128i all = _mm_hadd_epi32(_mm_hadd_epi32(a, b), _mm_hadd_epi32(c, d));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), all);
+// ---- 8-bit runs: 16-byte windows picked apart by pshufb --------------------------
+//
+// A step takes k taps from a 16-byte window in each 128-bit lane (k = 8 for
+// adjacent taps, else the taps within 16 bytes), the second lane's window k
+// taps on; one pmaddwd with the weights loaded in order adds them.
+
+inline __m128i hadd32(__m128i a, __m128i b) { return _mm_hadd_epi32(a, b); }
+inline __m128i lanes_of(const char* lo, const char* /*hi*/, Xmm) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)); }
+inline __m128i cmpgt16(__m128i a, __m128i b) { return _mm_cmpgt_epi16(a, b); }
+inline __m128i shuffle8(__m128i a, __m128i b) { return _mm_shuffle_epi8(a, b); }
+#if defined(__AVX2__)
+inline __m256i hadd32(__m256i a, __m256i b) { return _mm256_hadd_epi32(a, b); }
+inline __m256i lanes_of(const char* lo, const char* hi, Ymm) {
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(hi), reinterpret_cast<const __m128i*>(lo));
+}
+inline __m256i cmpgt16(__m256i a, __m256i b) { return _mm256_cmpgt_epi16(a, b); }
+inline __m256i shuffle8(__m256i a, __m256i b) { return _mm256_shuffle_epi8(a, b); }
+#endif
+
+template <class V>
+inline V load_vector(const void* at) {
+    V v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
 }
 
-// The four output bytes of four sums: half added, shifted, clamped by the
-// saturating packs, little-endian in the result.
-inline uint32_t finish_four(const uint32_t (&sums)[4], int32_t half, int shift) {
-    const __m128i sum = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums)), _mm_set1_epi32(half));
-    const __m128i shifted = _mm_sra_epi32(sum, _mm_cvtsi32_si128(shift));
-    const __m128i narrow = _mm_packs_epi32(shifted, shifted);
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow)));
+// Shifts, clamps (by the saturating packs) and stores the first `count` of
+// the sums in the int32 lanes of v.
+template <class V>
+inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
+    constexpr int kLanes = sizeof(V) / 4;
+    v = sra32(v, _mm_cvtsi32_si128(shift));
+    const V narrow = packs32(v, v);
+    const V bytes = packus16(narrow, narrow);  // per 128-bit lane: its four bytes, repeated
+    uint8_t out[kLanes];
+    uint32_t quads[sizeof(V) / 4];
+    std::memcpy(quads, &bytes, sizeof bytes);
+    std::memcpy(out, &quads[0], 4);
+    if constexpr (kLanes == 8) std::memcpy(out + 4, &quads[4], 4);
+    if (step == 1 && count == kLanes)
+        std::memcpy(dst, out, kLanes);
+    else
+        scatter_bytes(dst, step, out, count);
 }
 
-// Two elements per 16-byte window (u8_paired_pass).
-struct SsePairOps {
-    using Pair = __m128i;
-    using Mask = __m128i;
-    using Weights = __m128i;
-    static __m128i mask_of(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
-    static __m128i weights_of(const int16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+template <class Width>
+struct ShuffleRuns {
+    using V = typename Width::V;
+    static constexpr int kLanes = sizeof(V) / 4;
+    static constexpr int kBlocks = sizeof(V) / 16;  // 128-bit lanes
+    static constexpr bool kExactLoads = false;
+    using Tail = V;  // per 16-bit slot: all ones if the step has its tap
+    struct Plan {
+        int64_t taps;          // per step: k per 128-bit lane
+        int64_t stride;        // tap stride
+        int64_t window;        // source bytes a step reads from its first tap
+        int64_t weight_bytes;  // weight bytes a step reads
+        int64_t lane_taps;     // k
+        V index;               // per lane: slot t < k from byte t * stride, zero above
+        V tap_of_slot;         // per 16-bit slot: its tap within the step, or 0x7fff if unused
+        Tail full;
+    };
+    using Acc = V;
+    using Sums = V;
 
-    static Pair pair_window(const char* x, Mask mask, Weights w) {
-        return _mm_madd_epi16(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)), mask), w);
+    static bool plan(int64_t ts, Plan& plan) {
+        if (ts < 1 || ts > 7) return false;
+        const int64_t k = ts == 1 ? 8 : std::min<int64_t>(8, 15 / ts + 1);
+        plan.taps = k * kBlocks;
+        plan.stride = ts;
+        plan.window = (kBlocks - 1) * k * ts + 16;
+        plan.weight_bytes = 2 * (kBlocks - 1) * k + 16;
+        plan.lane_taps = k;
+        uint8_t index[sizeof(V)];
+        int16_t tap[sizeof(V) / 2];
+        for (int b = 0; b < kBlocks; ++b)
+            for (int t = 0; t < 8; ++t) {
+                index[16 * b + 2 * t] = t < k ? static_cast<uint8_t>(t * ts) : 0x80;
+                index[16 * b + 2 * t + 1] = 0x80;
+                tap[8 * b + t] = t < k ? static_cast<int16_t>(b * k + t) : int16_t{0x7fff};
+            }
+        plan.index = load_vector<V>(index);
+        plan.tap_of_slot = load_vector<V>(tap);
+        plan.full = tail(plan, plan.taps);
+        return true;
     }
 
-    static void finish8(const Pair (&pairs)[4], int32_t half, int shift, uint8_t (&out)[8]) {
-        const __m128i h = _mm_set1_epi32(half), count = _mm_cvtsi32_si128(shift);
-        const __m128i low = _mm_sra_epi32(_mm_add_epi32(_mm_hadd_epi32(pairs[0], pairs[1]), h), count);
-        const __m128i high = _mm_sra_epi32(_mm_add_epi32(_mm_hadd_epi32(pairs[2], pairs[3]), h), count);
-        const __m128i narrow = _mm_packs_epi32(low, high);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(narrow, narrow));
+    static Tail tail(const Plan& plan, int64_t taps) {
+        V count;
+        splat32(count, static_cast<uint32_t>(taps) * 0x10001u);
+        return cmpgt16(count, plan.tap_of_slot);
+    }
+
+    static Acc zero() { return V{}; }
+
+    using Weights = V;
+    static Weights weights(const char* w, const Tail& tail, const Plan& plan) {
+        return lanes_of(w, w + 2 * plan.lane_taps, Width{}) & tail;
+    }
+
+    static Acc step(Acc acc, const char* x, Weights weights, const Tail&, const Plan& plan) {
+        const V slots = shuffle8(lanes_of(x, x + plan.lane_taps * plan.stride, Width{}), plan.index);
+        return add32(acc, madd16(slots, weights));
+    }
+
+    // Lane e: the sum of acc[e]'s lanes.
+    static Sums reduce(const Acc (&acc)[kLanes]) {
+        if constexpr (kLanes == 4) {
+            return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
+        } else {
+#if defined(__AVX2__)
+            const V low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
+            const V high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
+            return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20),
+                                    _mm256_permute2x128_si256(low, high, 0x31));
+#endif
+        }
+    }
+
+    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[kLanes], int32_t half, int shift,
+                      int64_t count) {
+        V h;
+        splat32(h, static_cast<uint32_t>(half));
+        store_sums(dst, step, add32(add32(sums, load_vector<V>(extra)), h), shift, count);
     }
 };
 
-// Dot product of one element's taps: bytes widened to 16 bits, pmaddwd with
-// the weights, four int32 lanes.
-struct SseDotOps {
-    using Dot = __m128i;
-    using PairOps = SsePairOps;
-    static constexpr int kWindow = 16;
+#if defined(__AVX2__)
+// ---- 8-bit lanes: 8 elements, 16-byte windows picked apart by vpshufb -------------
 
-    static Dot dot_zero() { return _mm_setzero_si128(); }
+struct Avx2Lanes {
+    static constexpr int kLanes = 8;
+    static constexpr int64_t kWindow = 16;
+    static constexpr int64_t kWeightWindow = 16;
+    struct Group {
+        __m256i x;       // per lane: the window bytes of its two taps, zero-extended
+        __m256i w;       // per lane: the window bytes of its two weights
+        __m256i counts;  // per lane: its tap count
+        bool full;       // every lane has all the rounds' taps
+    };
+    struct Steps {
+        __m256i lo, hi;  // lanes 0-3 and 4-7: lane * source step (int64)
+    };
+    using Acc = __m256i;
 
-    static Dot dot16(Dot acc, const char* x, const char* w) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
-        const __m128i zero = _mm_setzero_si128();
-        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), load_weights(w)));
-        return _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), load_weights(w + 16)));
+    static Steps steps_of(int64_t s) {
+        return {_mm256_setr_epi64x(0, s, 2 * s, 3 * s), _mm256_setr_epi64x(4 * s, 5 * s, 6 * s, 7 * s)};
     }
 
-    static Dot dot8(Dot acc, const char* x, const char* w) {
-        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(x));
-        return _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(v, _mm_setzero_si128()), load_weights(w)));
+    // 8 int64 values (two vectors) as 8 int32 lanes.
+    static __m256i narrow(__m256i lo, __m256i hi) {
+        const __m256 pairs = _mm256_shuffle_ps(_mm256_castsi256_ps(lo), _mm256_castsi256_ps(hi), _MM_SHUFFLE(2, 0, 2, 0));
+        return _mm256_permute4x64_epi64(_mm256_castps_si256(pairs), _MM_SHUFFLE(3, 1, 2, 0));
     }
 
-    static void dot_sums(const Dot (&acc)[4], uint32_t (&sums)[4]) { lane_sums(acc[0], acc[1], acc[2], acc[3], sums); }
-
-    static uint32_t finish4(const uint32_t (&sums)[4], int32_t half, int shift) {
-        return finish_four(sums, half, shift);
+    // Lanes whose int64 value v has lo <= v <= hi, as 8 bits.
+    static uint32_t within(__m256i a, __m256i b, int64_t lo, int64_t hi) {
+        auto half = [&](__m256i v) {
+            const __m256i in = _mm256_and_si256(_mm256_cmpgt_epi64(v, _mm256_set1_epi64x(lo - 1)),
+                                                _mm256_cmpgt_epi64(_mm256_set1_epi64x(hi + 1), v));
+            return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(in)));
+        };
+        return half(a) | half(b) << 4;
     }
 
-    using Mask = __m128i;
-    using Weights = __m128i;
-    static __m128i mask_of(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
-    static __m128i weights_of(const int16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
-
-    static Dot dot_window(Dot acc, const char* x, Mask mask, Weights w) {
-        const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)), mask);
-        return _mm_add_epi32(acc, _mm_madd_epi16(v, w));
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
+                             int64_t& most) {
+        const char* tap_min = p.tap_min + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
+        const char* weight_offset = p.weight_offset + 8 * i;
+        auto entries = [](const char* at, int half) { return load_vector<__m256i>(at + 32 * half); };
+        const __m256i min0 = _mm256_set1_epi64x(load<int64_t>(tap_min));
+        const __m256i d_lo = _mm256_add_epi64(_mm256_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        const __m256i d_hi = _mm256_add_epi64(_mm256_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        const __m256i w0 = _mm256_set1_epi64x(load<int64_t>(weight_offset));
+        const __m256i wd_lo = _mm256_sub_epi64(entries(weight_offset, 0), w0);
+        const __m256i wd_hi = _mm256_sub_epi64(entries(weight_offset, 1), w0);
+        const __m256i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
+        const __m256i one = _mm256_set1_epi64x(1);
+        uint32_t ok = within(d_lo, d_hi, 0, kWindow - 1 - p.tap_stride) & within(c_lo, c_hi, 1, max_taps) &
+                      within(wd_lo, wd_hi, 0, kWeightWindow - 4) &
+                      within(_mm256_and_si256(wd_lo, one), _mm256_and_si256(wd_hi, one), 0, 0);
+        const int lanes = leading_lanes(ok);
+        const __m256i d = narrow(d_lo, d_hi), wd = narrow(wd_lo, wd_hi);
+        // Taps: bytes d and d + tap_stride, each followed by a zero; weights: bytes wd .. wd + 3.
+        g.x = _mm256_or_si256(_mm256_add_epi32(_mm256_or_si256(d, _mm256_slli_epi32(d, 16)),
+                                               _mm256_set1_epi32(static_cast<int32_t>(p.tap_stride << 16))),
+                              _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
+        g.w = _mm256_add_epi32(_mm256_mullo_epi32(wd, _mm256_set1_epi32(0x01010101)), _mm256_set1_epi32(0x03020100));
+        g.counts = narrow(c_lo, c_hi);
+        // The longest run of the leading lanes (the others count as empty).
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        __m256i c = _mm256_and_si256(g.counts, _mm256_cmpgt_epi32(_mm256_set1_epi32(lanes), lane));
+        c = _mm256_max_epi32(c, _mm256_permute2x128_si256(c, c, 1));
+        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(1, 0, 3, 2)));
+        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(2, 3, 0, 1)));
+        most = _mm256_cvtsi256_si32(c);
+        return lanes;
     }
 
-    static __m128i load_weights(const char* w) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(w)); }
+    // Every lane with all the rounds' taps needs no masks.
+    static void set_rounds(Group& g, int64_t rounds) {
+        const __m256i taps = _mm256_set1_epi32(static_cast<int32_t>(2 * rounds));
+        g.full = _mm256_movemask_epi8(_mm256_cmpeq_epi32(g.counts, taps)) == -1;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step >= kWindow) return 0;
+        const int64_t most = p.src_step == 0 ? kLanes : (kWindow - 1 - p.tap_stride) / p.src_step + 1;
+        const __m256i d = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                             _mm256_set1_epi32(static_cast<int32_t>(p.src_step)));
+        g.x = _mm256_or_si256(_mm256_add_epi32(_mm256_or_si256(d, _mm256_slli_epi32(d, 16)),
+                                               _mm256_set1_epi32(static_cast<int32_t>(p.tap_stride << 16))),
+                              _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
+        return static_cast<int>(std::min<int64_t>(most, kLanes));
+    }
+
+    static Acc start(int32_t half) { return _mm256_set1_epi32(half); }
+
+    static __m256i window(const char* at) {
+        return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    }
+
+    static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
+        __m256i weights = _mm256_shuffle_epi8(window(w), g.w);
+        if (!g.full) {
+            // Slots past a lane's count weigh nothing.
+            const __m256i first = _mm256_cmpgt_epi32(g.counts, _mm256_set1_epi32(static_cast<int32_t>(2 * r)));
+            const __m256i second = _mm256_cmpgt_epi32(g.counts, _mm256_set1_epi32(static_cast<int32_t>(2 * r + 1)));
+            weights = _mm256_and_si256(weights, _mm256_blend_epi16(first, second, 0xaa));
+        }
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(window(x), g.x), weights));
+    }
+
+    static Acc round_shared(Acc acc, const Group& g, const char* x, uint32_t weight_pair) {
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(window(x), g.x),
+                                                       _mm256_set1_epi32(static_cast<int32_t>(weight_pair))));
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_sums(dst, step, acc, shift, lanes); }
 };
+#endif  // __AVX2__
+
+#if defined(__AVX2__)
+struct Avx2F32Ops {
+    using V = __m256;
+    static constexpr int kLanes = 8;
+    using Windows = NoWindows;
+
+    static V zero() { return _mm256_setzero_ps(); }
+    static V load(const char* at) { return _mm256_loadu_ps(reinterpret_cast<const float*>(at)); }
+    static V broadcast(const char* at) { return _mm256_set1_ps(zv_pt::load<float>(at)); }
+    static V fma(V x, V w, V acc) { return _mm256_fmadd_ps(x, w, acc); }
+
+    static V gather(const char* const* at, int64_t offset) {
+        auto f = [&](int k) { return zv_pt::load<float>(at[k] + offset); };
+        return _mm256_setr_ps(f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7));
+    }
+
+    // Lanes k and k + 4 share a 256-bit row; one in-lane 4x4 transposition
+    // then serves both halves.
+    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+        auto row = [&](int k) {
+            return _mm256_set_m128(_mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4] + offset)),
+                                   _mm_loadu_ps(reinterpret_cast<const float*>(at[k] + offset)));
+        };
+        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+        const V t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+        const V t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+        out[0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+        out[1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+        out[2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+        out[3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+
+    static void store(char* at, int64_t step, V v) {
+        if (step == sizeof(float)) {
+            _mm256_storeu_ps(reinterpret_cast<float*>(at), v);
+        } else {
+            float lanes[kLanes];
+            _mm256_storeu_ps(lanes, v);
+            scatter_floats(at, step, lanes, kLanes);
+        }
+    }
+};
+
+#endif  // __AVX2__
 
 }  // namespace
 }  // namespace zv_pt

@@ -1,5 +1,7 @@
 """Writes the fuzz target's seed corpus (tests/fuzz/corpus): a few tiny files,
-one per decoding path.  usage: /usr/bin/python3 make_seeds.py [FOLDER]"""
+one per decoding path, each followed by the five bytes that the target takes
+from the end of its input (a DCT scale and a region to decode; the decoders
+ignore what follows an image).  usage: /usr/bin/python3 make_seeds.py [FOLDER]"""
 import os
 import struct
 import sys
@@ -52,9 +54,20 @@ write_png16_interlaced("rgb16_interlaced.png")
 save(rgb, "baseline_420.jpg", quality=90)
 save(rgb, "progressive_444.jpg", quality=90, progressive=True, subsampling=0)
 save(rgb.convert("L"), "grey.jpg")
+# Several MCUs across and down, for the partial and scaled decodes.
+smooth = Image.fromarray(np.clip(np.add.outer(np.arange(48) * 4, np.arange(70) * 3)[:, :, None] +
+                                 rng.integers(0, 40, (48, 70, 3)), 0, 255).astype(np.uint8))
+save(smooth, "baseline_420_70x48.jpg", quality=50)
+save(smooth, "progressive_422_70x48.jpg", quality=50, progressive=True, subsampling=1)
 save(cmyk, "cmyk_adobe.jpg")
 save(cmyk, "ycck.jpg")
 adobe_transform("ycck.jpg", 2)
 save(rgb, "rgb.ppm")
 with open(os.path.join(folder, "grey16.pgm"), "wb") as f:
     f.write(b"P5\n# 16 bits\n3 2\n1000\n" + rng.integers(0, 1200, 6, dtype=np.uint16).astype(">u2").tobytes())
+
+# The target's parameters, from the end: the region's height, width, top and
+# left as fractions of 256, then the scale's code (1 << (code & 3)).
+for i, name in enumerate(sorted(os.listdir(folder))):
+    with open(os.path.join(folder, name), "ab") as f:
+        f.write(bytes([160, 128, 32, 64][::-1]) + bytes([i % 4]))

@@ -126,6 +126,116 @@ TYPED_TEST(ResizerTest, PhasesRunThroughTallImagesInBlocks) {
     EXPECT_EQ(out, want.v);
 }
 
+// The element type's planar or interleaved image of `src`, contiguous.
+template <class T>
+std::vector<T> contiguous(const Image<T>& im, Layout layout) {
+    return store(im, layout, layout == Layout::interleaved ? im.w * 3 : im.w, T(0));
+}
+
+// Thread counts and band heights split the work differently; the bits stay.
+TYPED_TEST(ResizerTest, ThreadsAndBandsChangeNoBit) {
+    using T = TypeParam;
+    const long sizes[][4] = {{97, 301, 31, 67}, {40, 130, 57, 211}, {120, 64, 119, 64}, {64, 90, 64, 31}};
+    for (const auto& s : sizes)
+        for (Filter filter : {Filter::bilinear, Filter::bicubic})
+            for (Order order : {Order::horizontal_first, Order::vertical_first})
+                for (Layout layout : {Layout::interleaved, Layout::planar}) {
+                    const std::vector<T> in = contiguous(noise<T>(s[0], s[1], unsigned(s[1])), layout);
+                    std::vector<T> want(size_t(s[2] * s[3] * 3)), got(want.size());
+                    Resizer<T> one(s[0], s[1], s[2], s[3], layout, filter, {order, Mapping::automatic, 1});
+                    ASSERT_EQ(one.run(in.data(), want.data()), result_ok);
+                    for (int threads : {2, 3, 5})
+                        for (long band : {1L, 2L, 7L, 0L}) {
+                            Resizer<T> many(s[0], s[1], s[2], s[3], layout, filter,
+                                            {order, Mapping::automatic, threads, band});
+                            std::fill(got.begin(), got.end(), T(3));
+                            ASSERT_EQ(many.run(in.data(), got.data()), result_ok);
+                            EXPECT_EQ(got, want) << s[0] << "x" << s[1] << "->" << s[2] << "x" << s[3] << " filter "
+                                                 << int(filter) << " order " << int(order) << " layout "
+                                                 << int(layout) << " threads " << threads << " band " << band;
+                        }
+                    // Run again: the threads and buffers are reused.
+                    Resizer<T> again(s[0], s[1], s[2], s[3], layout, filter, {order, Mapping::automatic, 2});
+                    for (int round = 0; round < 3; ++round) {
+                        std::fill(got.begin(), got.end(), T(3));
+                        ASSERT_EQ(again.run(in.data(), got.data()), result_ok);
+                        EXPECT_EQ(got, want) << "round " << round;
+                    }
+                }
+}
+
+// A window of the output, computed alone from exactly the source rectangle the
+// resizer names (copied into a buffer of just that size, so that a read
+// outside it is an error under the sanitizers), equals that window of the
+// whole resize bit for bit.
+template <class T>
+void expect_window(std::mt19937& rng, const long (&s)[4], Filter filter, Layout layout, Plan plan) {
+    auto uniform = [&](long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng); };
+    const Image<T> src = noise<T>(s[0], s[1], unsigned(rng()));
+    const bool interleaved = layout == Layout::interleaved;
+    const long ch = interleaved ? 3 : 1, planes = interleaved ? 1 : 3;
+    const std::vector<T> in = contiguous(src, layout);
+    std::vector<T> whole(size_t(s[2] * s[3] * 3));
+    ASSERT_EQ(Resizer<T>(s[0], s[1], s[2], s[3], layout, filter, plan).run(in.data(), whole.data()), result_ok);
+
+    Window w;
+    w.width = uniform(1, s[2]), w.height = uniform(1, s[3]);
+    w.x = uniform(0, s[2] - w.width), w.y = uniform(0, s[3] - w.height);
+    Resizer<T> part(s[0], s[1], s[2], s[3], w, layout, filter, plan);
+    const Window r = part.source_window();
+    ASSERT_EQ(part.output_window(), w);
+    ASSERT_TRUE(r.x >= 0 && r.y >= 0 && r.width > 0 && r.height > 0 && r.x + r.width <= s[0] && r.y + r.height <= s[1]);
+    // The rectangle, its lines `pad` elements apart beyond its width.
+    const long pad = uniform(0, 2), src_pitch = r.width * ch + pad, dst_pitch = w.width * ch + pad;
+    std::vector<T> rect(size_t(src_pitch * r.height * planes - pad));
+    for (long p = 0; p < planes; ++p)
+        for (long y = 0; y < r.height; ++y)
+            std::copy_n(&in[size_t((p * s[1] + r.y + y) * s[0] * ch + r.x * ch)], r.width * ch,
+                        &rect[size_t((p * r.height + y) * src_pitch)]);
+    std::vector<T> out(size_t(dst_pitch * w.height * planes - pad), T(5));
+    ASSERT_EQ(part.run(rect.data(), src_pitch, out.data(), dst_pitch), result_ok);
+    for (long p = 0; p < planes; ++p)
+        for (long y = 0; y < w.height; ++y)
+            for (long e = 0; e < w.width * ch; ++e)
+                ASSERT_EQ(out[size_t((p * w.height + y) * dst_pitch + e)],
+                          whole[size_t((p * s[3] + w.y + y) * s[2] * ch + w.x * ch + e)])
+                    << s[0] << "x" << s[1] << "->" << s[2] << "x" << s[3] << " window " << w.x << "," << w.y << " "
+                    << w.width << "x" << w.height << " filter " << int(filter) << " layout " << int(layout)
+                    << " order " << int(plan.order) << " mapping " << int(plan.horizontal) << " at plane " << p
+                    << " line " << y << " element " << e;
+}
+
+TYPED_TEST(ResizerTest, WindowsAreTheirPartOfTheWholeResize) {
+    std::mt19937 rng(17);
+    const long sizes[][4] = {{97, 61, 23, 40}, {40, 30, 97, 71}, {64, 48, 64, 17}, {33, 80, 120, 80},
+                             {211, 7, 64, 7},  {50, 50, 1, 1},   {120, 90, 119, 91}, {48, 36, 16, 12}};
+    for (const auto& s : sizes)
+        for (Filter filter : {Filter::bilinear, Filter::bicubic})
+            for (Layout layout : {Layout::interleaved, Layout::planar})
+                for (Order order : {Order::automatic, Order::horizontal_first, Order::vertical_first})
+                    for (Mapping mapping : {Mapping::automatic, Mapping::per_row, Mapping::per_phase})
+                        for (int threads : {1, 2})
+                            for (int round = 0; round < 2; ++round)
+                                expect_window<TypeParam>(rng, s, filter, layout, {order, mapping, threads});
+}
+
+// A centred crop of a shrink reads a smaller source rectangle, within the
+// filter's reach of the crop.
+TEST(Resizer, CentredCropsReadLessSource) {
+    const Window crop{16, 16, 224, 224};
+    Resizer<unsigned char> part(1920, 1080, 455, 256, crop, Layout::interleaved, Filter::bicubic);
+    const Window r = part.source_window();
+    const double scale = 1080.0 / 256.0;
+    EXPECT_NEAR(r.x, crop.x * scale, 2 * 2 * scale + 1);
+    EXPECT_NEAR(r.x + r.width, (crop.x + crop.width) * scale, 2 * 2 * scale + 1);
+    EXPECT_NEAR(r.y, crop.y * scale, 2 * 2 * scale + 1);
+    EXPECT_LT(r.width, 1920);
+    EXPECT_THROW(Resizer<float>(8, 8, 4, 4, Window{3, 0, 2, 4}, Layout::planar, Filter::bilinear),
+                 std::invalid_argument);
+    EXPECT_THROW(Resizer<float>(8, 8, 4, 4, Window{0, 0, 0, 4}, Layout::planar, Filter::bilinear),
+                 std::invalid_argument);
+}
+
 TYPED_TEST(ResizerTest, UnchangedAxesGetNoPass) {
     using T = TypeParam;
     const Image<T> src = noise<T>(6, 4, 1);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
@@ -46,15 +48,43 @@ TEST(PrepareGeometry, ResizeShorterTruncatesTheLongerSide) {
     EXPECT_EQ(tall.resize_h, 336);
 }
 
-// torchvision rounds the crop offset (size - crop) / 2 half to even.
-TEST(PrepareGeometry, CentreCropRoundsTiesToEven) {
-    struct Case {
-        long size, crop, offset;
-    } cases[] = {{256, 224, 16}, {257, 224, 16}, {259, 224, 18}, {227, 224, 2}, {225, 224, 0}, {229, 224, 2}};
-    for (const Case& c : cases) {
-        const Geometry g = geometry(Options::resize_shorter(c.size).center_crop(c.crop, c.crop), 1000, c.size * 10);
-        EXPECT_EQ(g.resize_w, c.size);
-        EXPECT_EQ(g.left, c.offset) << c.size << " cropped to " << c.crop;
+// torchvision's CenterCrop as its definition reads: the image is first padded
+// by (crop - size) // 2 before when the crop is larger; otherwise the offset
+// is int(round((size - crop) / 2.0)) with Python's round, half to even, which
+// is lrint in the default rounding mode.
+long torchvision_offset(long size, long crop) {
+    return crop > size ? -((crop - size) / 2) : std::lrint((size - crop) / 2.0);
+}
+
+TEST(PrepareGeometry, CentreCropRoundsTiesToEvenAndPadsWhenLarger) {
+    for (long size = 1; size <= 160; ++size) {
+        for (long crop = 1; crop <= 2 * size + 3; ++crop) {
+            // A square input resized to size x size, cut to crop x (crop + 1).
+            const Geometry g = geometry(Options::resize_shorter(size).center_crop(crop, crop + 1), 500, 500);
+            ASSERT_EQ(g.resize_w, size);
+            ASSERT_EQ(g.resize_h, size);
+            ASSERT_EQ(g.out_w, crop);
+            ASSERT_EQ(g.out_h, crop + 1);
+            ASSERT_EQ(g.left, torchvision_offset(size, crop)) << size << " " << crop;
+            ASSERT_EQ(g.top, torchvision_offset(size, crop + 1)) << size << " " << crop + 1;
+        }
+    }
+}
+
+// Resize(n): the shorter side becomes n, the longer int(n * long / short),
+// truncated; exact integer division gives the same for these sizes.
+TEST(PrepareGeometry, ShorterSideKeepsTheAspectTruncated) {
+    for (long n : {1L, 7L, 224L, 256L, 1000L}) {
+        for (long w = 1; w <= 700; w += 3) {
+            for (long h : {1L, 2L, 333L, 480L, 500L, 701L}) {
+                const Geometry g = geometry(Options::resize_shorter(n), w, h);
+                const long shorter = std::min(w, h), longer = std::max(w, h);
+                const long other = n * longer / shorter;
+                ASSERT_EQ(g.resize_w, w <= h ? n : other) << w << "x" << h << " to " << n;
+                ASSERT_EQ(g.resize_h, w <= h ? other : n) << w << "x" << h << " to " << n;
+                ASSERT_TRUE(g.whole());  // no crop: the tensor is the whole resized image
+            }
+        }
     }
 }
 
@@ -152,6 +182,64 @@ TEST(PrepareBatch, EveryThreadCountGivesTheSameBits) {
             EXPECT_EQ(out, expected) << threads << " threads";
         }
     }
+}
+
+// A decoder that decodes only the footprint's source (and more around it, at
+// an offset and a pitch of its own) gives the tensor of the whole image.
+TEST(PrepareFootprint, ThePartGivesTheWholeImagesTensor) {
+    const long w = 517, h = 389;
+    const std::vector<unsigned char> rgb = photo(w, h, 6);
+    for (bool floats : {false, true}) {
+        for (Options o : {Options::resize_shorter(128).center_crop(96, 80), Options::resize_shorter(60).center_crop(90, 70),
+                          Options::resize_to(100, 50)}) {
+            o.float_resize = floats;
+            o.filter = floats ? zvt::resize::Filter::bicubic : zvt::resize::Filter::bilinear;
+            Preparer prep(o);
+            const std::vector<float> expected = prepared(prep, {rgb.data(), w, h});
+            const zvt::prepare::Footprint f = prep.footprint(w, h);
+            EXPECT_EQ(f.geometry.out_w, o.width);
+            EXPECT_EQ(f.decoded_w, w);
+            if (f.geometry.out_w < f.geometry.resize_w) {  // a narrower crop reads fewer columns
+                EXPECT_LT(f.source.width, w);
+            }
+            const long x = std::max(0L, f.source.x - 5), y = std::max(0L, f.source.y - 3);
+            const long pw = std::min(w, f.source.x + f.source.width + 2) - x;
+            const long ph = std::min(h, f.source.y + f.source.height + 1) - y;
+            const long pitch = 3 * pw + 7;
+            std::vector<unsigned char> part(static_cast<size_t>(pitch * ph), 0x5a);
+            for (long line = 0; line < ph; ++line)
+                std::copy_n(&rgb[((y + line) * w + x) * 3], 3 * pw, &part[line * pitch]);
+            std::vector<float> tensor(expected.size());
+            ASSERT_EQ(prep.run_part(f, {part.data(), pw, ph, pitch}, x, y, tensor.data()), result_ok);
+            EXPECT_EQ(tensor, expected) << (floats ? "floats" : "bytes");
+            // One column or line short of the source is refused, nothing written.
+            std::vector<float> untouched(expected.size(), 3.0f);
+            if (f.source.x > 0) {
+                const long cut = f.source.x - x + 1;
+                EXPECT_THROW(prep.run_part(f, {part.data() + 3 * cut, pw - cut, ph, pitch}, x + cut, y,
+                                           untouched.data()),
+                             std::invalid_argument);
+            }
+            EXPECT_THROW(prep.run_part(f, {part.data(), pw, f.source.y + f.source.height - y - 1, pitch}, x, y,
+                                       untouched.data()),
+                         std::invalid_argument);
+            for (float v : untouched) ASSERT_EQ(v, 3.0f);
+        }
+    }
+}
+
+// A smaller decode (a JPEG decoded at a reduced DCT scale) keeps the tensor's
+// shape, which comes from the image's own size.
+TEST(PrepareFootprint, ASmallerDecodeKeepsTheTensorsShape) {
+    Preparer prep(Options::resize_shorter(64).center_crop(48, 48));
+    const zvt::prepare::Footprint f = prep.footprint(1920, 1080, 960, 540);
+    EXPECT_EQ(f.geometry.resize_w, 113);  // 64 * 1920 / 1080, from the whole size
+    EXPECT_EQ(f.decoded_w, 960);
+    EXPECT_LE(f.source.x + f.source.width, 960);
+    EXPECT_LE(f.source.y + f.source.height, 540);
+    const std::vector<unsigned char> half = photo(960, 540, 8);
+    std::vector<float> tensor(f.geometry.tensor_size());
+    ASSERT_EQ(prep.run_part(f, {half.data(), 960, 540}, 0, 0, tensor.data()), result_ok);
 }
 
 TEST(PrepareRefusals, BadOptionsThrow) {

@@ -53,50 +53,21 @@ inline int64_t place(std::vector<char>& buffer, long n, long step, int size, int
     return slack - low;
 }
 
-// A random pass over elements of `size` bytes (4: float, 1: 8-bit), runs of up
-// to max_taps taps.
-inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t max_taps = 40) {
-    auto pick = [&](std::initializer_list<int64_t> choices) {
-        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
-    };
+// Fills the sources and weights of a block whose tables are set, and points
+// data[1], data[5] and the tap stride at them: the source buffer spans
+// exactly the bytes the taps read, so a read past them lands outside it.
+inline void fill_block(std::mt19937_64& rng, OperandBlock& b, int size, const std::vector<Taps>& taps,
+                       int64_t weight_bytes) {
     auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
-    OperandBlock b{};
-    b.n = n;
-    b.per_element = per_element;
-    b.frac_bits = static_cast<unsigned>(uniform(1, 30));
-    const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
-    b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
-    b.strides[1] = pick({size, size, size, 0, 3 * size, 6 * size, -size, pitch, 2 * size + 1});
-    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1});
-
-    const long entries = per_element ? n : 1;
-    std::vector<Taps> taps(entries);
-    int64_t weight_bytes = 0;
-    for (Taps& t : taps) {
-        t = {uniform(-64, 64), uniform(0, 9) == 0 ? uniform(-2, 0) : uniform(1, max_taps), uniform(0, 40)};
-        weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * (size == 4 ? 4 : 2));
-    }
-    for (int k = 0; k < 3; ++k) {
-        const int slot = k < 2 ? 2 + k : 6;
-        const long step = per_element ? pick({8, 9, 24, -8, -13}) : pick({0, 1, 0x7ffffff3});  // read only per element
-        const int64_t origin = place(b.tables[k], entries, per_element ? step : 0, 8, static_cast<int>(uniform(0, 7)));
-        for (long i = 0; i < entries; ++i) {
-            const Taps& t = taps[i];
-            put<int64_t>(b.tables[k].data() + origin + i * (per_element ? step : 0), k == 0   ? t.min
-                                                                                     : k == 1 ? t.count
-                                                                                              : t.weight_offset);
-        }
-        b.data[slot] = b.tables[k].data() + origin;
-        b.strides[slot] = step;
-    }
-
     int64_t low = 0, high = 0;  // extent of the source reads
-    for (long i = 0; i < n; ++i) {
-        const Taps& t = taps[per_element ? i : 0];
+    bool any = false;
+    for (long i = 0; i < b.n; ++i) {
+        const Taps& t = taps[b.per_element ? i : 0];
         for (int64_t j : {int64_t{0}, t.count - 1}) {
             if (t.count <= 0) continue;
             const int64_t at = i * b.strides[1] + t.min + j * b.tap_stride;
-            low = std::min(low, at), high = std::max(high, at);
+            low = any ? std::min(low, at) : at, high = any ? std::max(high, at) : at;
+            any = true;
         }
     }
     b.src.resize(static_cast<size_t>(high - low + size));
@@ -120,8 +91,114 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
     b.tap_stride_slot.assign(9, 0);
     b.data[4] = b.tap_stride_slot.data() + 1;
     put<int64_t>(b.data[4], b.tap_stride);
-    b.dst_origin = place(b.dst, n, b.strides[0], size, 0);
+    b.dst_origin = place(b.dst, b.n, b.strides[0], size, 0);
     b.data[0] = b.dst.data() + b.dst_origin;
+}
+
+// Writes the entries of `taps` into tables with the given steps (read only
+// per element) and points data[2], data[3] and data[6] at them.
+inline void place_tables(std::mt19937_64& rng, OperandBlock& b, const std::vector<Taps>& taps, const long (&steps)[3]) {
+    const long entries = static_cast<long>(taps.size());
+    for (int k = 0; k < 3; ++k) {
+        const int slot = k < 2 ? 2 + k : 6;
+        const int slack = static_cast<int>(std::uniform_int_distribution<int>(0, 7)(rng));
+        const int64_t origin = place(b.tables[k], entries, b.per_element ? steps[k] : 0, 8, slack);
+        for (long i = 0; i < entries; ++i) {
+            const Taps& t = taps[i];
+            put<int64_t>(b.tables[k].data() + origin + i * (b.per_element ? steps[k] : 0),
+                         k == 0 ? t.min : k == 1 ? t.count : t.weight_offset);
+        }
+        b.data[slot] = b.tables[k].data() + origin;
+        b.strides[slot] = steps[k];
+    }
+}
+
+// A random pass over elements of `size` bytes (4: float, 1: 8-bit), runs of up
+// to max_taps taps.
+inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t max_taps = 40) {
+    auto pick = [&](std::initializer_list<int64_t> choices) {
+        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
+    };
+    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    OperandBlock b{};
+    b.n = n;
+    b.per_element = per_element;
+    b.frac_bits = static_cast<unsigned>(uniform(1, 30));
+    const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
+    b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
+    b.strides[1] = pick({size, size, size, 0, 3 * size, 6 * size, -size, pitch, 2 * size + 1});
+    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1});
+
+    const long entries = per_element ? n : 1;
+    std::vector<Taps> taps(entries);
+    int64_t weight_bytes = 0;
+    for (Taps& t : taps) {
+        t = {uniform(-64, 64), uniform(0, 9) == 0 ? uniform(-2, 0) : uniform(1, max_taps), uniform(0, 40)};
+        weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * (size == 4 ? 4 : 2));
+    }
+    long steps[3];
+    for (long& step : steps) step = per_element ? pick({8, 9, 24, -8, -13}) : pick({0, 1, 0x7ffffff3});
+    place_tables(rng, b, taps, steps);
+    fill_block(rng, b, size, taps, weight_bytes);
+    return b;
+}
+
+// A pass shaped as resize tables are: per element (or shared) runs of about
+// `taps` taps a few elements apart, first taps that rise (or repeat) from
+// element to element, the channels of interleaved pixels sharing their
+// weights, weight runs back to back, and packed tables more often than not.
+// Counts vary by one in some passes; a few passes give a lane an empty run,
+// an odd weight offset or a step back.
+inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about) {
+    auto pick = [&](std::initializer_list<int64_t> choices) {
+        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
+    };
+    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    OperandBlock b{};
+    b.n = n;
+    b.per_element = per_element;
+    b.frac_bits = static_cast<unsigned>(uniform(1, 22));
+    const int64_t channels = pick({1, 3, 3});
+    b.tap_stride = channels * size * pick({1, 1, 1, 2});
+    // Source position: from strides[1] (shared taps, or per element too) or from the tables.
+    const int64_t advance = pick({0, 1, 1, 2, 3, 6}) * size;  // per pixel, in the tables
+    b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 0});
+    b.strides[0] = pick({size, size, size, 2 * size + 1});
+    const bool vary = uniform(0, 2) == 0;
+    const long entries = per_element ? n : 1;
+    std::vector<Taps> taps(entries);
+    int64_t first = uniform(0, 3) * size, weight = 2 * uniform(0, 3), weight_bytes = 0;
+    const int64_t wsize = size == 4 ? 4 : 2;
+    for (long i = 0; i < entries; ++i) {
+        Taps& t = taps[i];
+        const long pixel = i / channels, channel = i % channels;
+        if (channel == 0 && i > 0) {
+            first += advance + (uniform(0, 3) == 0 ? pick({-size, size}) : 0);
+            weight += taps[i - channels].count * wsize;
+        }
+        t.count = std::max<int64_t>(1, taps_about - (vary ? uniform(0, 1) : 0));
+        if (channel > 0) t.count = taps[i - channel].count;
+        t.min = first + channel * size;
+        t.weight_offset = weight;
+        (void)pixel;
+    }
+    // Rare irregular entries.
+    if (per_element && uniform(0, 3) == 0) {
+        Taps& odd = taps[size_t(uniform(0, entries - 1))];
+        switch (uniform(0, 2)) {
+            case 0: odd.count = 0; break;
+            case 1: odd.weight_offset += 1; break;
+            default: odd.min -= 3 * size;
+        }
+    }
+    for (Taps& t : taps) {
+        t.min = std::max<int64_t>(t.min, 0);
+        weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * wsize);
+    }
+    const long packed = pick({8, 8, 8, 16});
+    const long steps[3] = {packed, packed, packed};
+    place_tables(rng, b, taps, steps);
+    fill_block(rng, b, size, taps, weight_bytes);
     return b;
 }
 

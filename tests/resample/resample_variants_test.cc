@@ -1,7 +1,7 @@
 // Every variant of the resampling kernels against the definition, bit for bit,
 // on random operand blocks: unaligned offsets, negative and zero steps and tap
 // distances, runs of 1..40 taps, both tap-table modes, and element counts
-// around every block size.
+// around every block size; and on tables shaped as a resize makes them.
 #include <gtest/gtest.h>
 
 #include "operand_block.h"
@@ -21,7 +21,13 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
     // Runs one random block of n elements through the variant and the model.
     template <class T>
     void check(std::mt19937_64& rng, long n, bool per_element, int64_t max_taps = 40) {
-        OperandBlock b = random_block(rng, sizeof(T), n, per_element, max_taps);
+        check_block<T>(random_block(rng, sizeof(T), n, per_element, max_taps));
+    }
+
+    template <class T>
+    void check_block(OperandBlock b) {
+        const long n = b.n;
+        const bool per_element = b.per_element;
         std::vector<char> expected = b.dst;
         model<T>(b, expected);
         const zv_pt::ResamplePass pass = zv_pt::read_pass(b.data, b.strides, b.tap_stride, n, b.frac_bits, per_element);
@@ -32,6 +38,13 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
                                    << " " << b.strides[1];
     }
 
+  public:
+    template <class T>
+    void check_shaped(std::mt19937_64& rng, long n, bool per_element, int64_t taps) {
+        check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps));
+    }
+
+  protected:
     template <class T>
     void check_counts() {
         std::mt19937_64 rng(sizeof(T));
@@ -61,6 +74,24 @@ TEST_P(ResampleVariant, EightBitShortSharedRunsMatchTheDefinition) {
     for (int round = 0; round < 3; ++round)
         for (long n = 1; n <= 40; ++n) check<uint8_t>(rng, n, false, 4);
 }
+
+// Tables shaped as a resize makes them, where the lanes and runs paths take
+// over: every run length from 1 to 64 taps, element counts around every
+// group size (4, 8, 16) and both ends of a window, both tap modes.
+template <class T>
+void check_resize_shaped(ResampleVariant& test, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int64_t taps = 1; taps <= 64; ++taps)
+        for (long n : {1L, 3L, 7L, 8L, 9L, 15L, 16L, 17L, 23L, 24L, 31L, 32L, 33L, 47L, 48L, 49L, 64L, 65L, 100L, 257L})
+            for (bool per_element : {true, false}) {
+                test.check_shaped<T>(rng, n, per_element, taps);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+TEST_P(ResampleVariant, FloatResizeShapedTablesMatchTheDefinition) { check_resize_shaped<float>(*this, 3); }
+
+TEST_P(ResampleVariant, EightBitResizeShapedTablesMatchTheDefinition) { check_resize_shaped<uint8_t>(*this, 5); }
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::ValuesIn(zv_pt::kAllIsas),
                          [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });

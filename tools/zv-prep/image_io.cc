@@ -103,8 +103,56 @@ bool progressive_complete(const jpeg_decompress_struct& info) {
     return true;
 }
 
+// Columns next to the edges of a partial decode that libjpeg-turbo's fancy
+// chroma upsampling treats as the image's own edges and may get wrong: the
+// decoded columns reach this far past the needed ones on each side (where the
+// image goes on).  h2v1 and h2v2 upsampling read one chroma sample past a
+// pixel, yet one column is not enough for a crop two columns wide of a 4:2:0
+// image; two pass every test (tests/zv_prep/region_decode_test.cc compares
+// partial and whole decodes of every subsampling, scan mode and DCT scale).
+constexpr long kChromaMargin = 2;
+
+Rect clip(const Rect& r, long width, long height) {
+    const long x0 = std::clamp(r.x, 0L, width), y0 = std::clamp(r.y, 0L, height);
+    const long x1 = std::clamp(r.x + std::max(0L, r.width), x0, width);
+    const long y1 = std::clamp(r.y + std::max(0L, r.height), y0, height);
+    if (x1 == x0 || y1 == y0) return {0, 0, width, height};  // nothing asked: all
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// A progressive JPEG some of whose first AC coefficients never arrived (its
+// scans stop early) is decoded with block smoothing, which estimates them from
+// the DC values of blocks up to two away: the columns of a partial decode then
+// differ from a whole decode's further in than the chroma margin.  Known once
+// jpeg_start_decompress() has read every scan, as the library then has; the
+// test is the library's own (coefficients 1 to 9 of any component).
+bool block_smoothing(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode || !info.do_block_smoothing || info.coef_bits == nullptr) return false;
+    for (int c = 0; c < info.num_components; ++c)
+        for (int k = 1; k < 10; ++k)
+            if (info.coef_bits[c][k] != 0) return true;
+    return false;
+}
+
+// Whether the data left after the decoder's position holds the end-of-image
+// marker, which entropy-coded data cannot contain (a 0xff byte there is
+// followed by 0 or a restart marker's code): a file cut short does not.
+bool end_marker_follows(jpeg_decompress_struct& info) {
+    // Files of several scans are read whole before the first line.
+    if (info.unread_marker == 0xd9 || jpeg_input_complete(&info)) return true;
+    const unsigned char* at = info.src->next_input_byte;
+    const unsigned char* end = at + info.src->bytes_in_buffer;
+    for (; at + 1 < end; ++at) {
+        at = static_cast<const unsigned char*>(std::memchr(at, 0xff, static_cast<size_t>(end - at - 1)));
+        if (at == nullptr) return false;
+        if (at[1] == 0xd9) return true;
+    }
+    return false;
+}
+
 // No C++ object of its own: a longjmp lands here from inside libjpeg.
-bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, Image& image, std::string& error) {
+bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, const DecodeRequest& request, Image& image,
+               std::string& error) {
     s.info.err = jpeg_std_error(&s.manager);
     s.manager.error_exit = jpeg_fail;
     s.manager.emit_message = jpeg_note;
@@ -118,18 +166,41 @@ bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, Image& image, std::st
     jpeg_mem_src(&s.info, bytes.data, bytes.size);
     jpeg_read_header(&s.info, TRUE);
     if (!check_size(s.info.image_width, s.info.image_height, max_pixels, error)) return false;
+    image.file_width = s.info.image_width;
+    image.file_height = s.info.image_height;
     const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
     s.info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    if (request.scale) {
+        s.info.scale_num = 1;
+        s.info.scale_denom = static_cast<unsigned>(request.scale(image.file_width, image.file_height));
+    }
+    jpeg_calc_output_dimensions(&s.info);
+    image.decoded_width = s.info.output_width;
+    image.decoded_height = s.info.output_height;
+    const Rect want = request.region ? clip(request.region(image), image.decoded_width, image.decoded_height)
+                                     : Rect{0, 0, image.decoded_width, image.decoded_height};
     jpeg_start_decompress(&s.info);
-    image.width = s.info.output_width;
-    image.height = s.info.output_height;
+    JDIMENSION left = 0;
+    const long first = std::max(0L, want.x - kChromaMargin);
+    const long right = std::min(image.decoded_width, want.x + want.width + kChromaMargin);
+    if ((first > 0 || right < image.decoded_width) && !block_smoothing(s.info)) {
+        left = static_cast<JDIMENSION>(first);
+        JDIMENSION width = static_cast<JDIMENSION>(right - first);
+        jpeg_crop_scanline(&s.info, &left, &width);  // moves left to an MCU's first column
+    }
+    if (want.y > 0) jpeg_skip_scanlines(&s.info, static_cast<JDIMENSION>(want.y));
+    image.part = {static_cast<long>(left), want.y, static_cast<long>(s.info.output_width), want.height};
+    image.width = image.part.width;
+    image.height = image.part.height;
     image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
     // CMYK rows go through one row of the decoder's own pool, freed with it.
     JSAMPARRAY cmyk_row =
         cmyk ? (*s.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&s.info), JPOOL_IMAGE, image.width * 4, 1)
              : nullptr;
-    while (s.info.output_scanline < s.info.output_height) {
-        unsigned char* rgb = image.rgb.data() + static_cast<size_t>(s.info.output_scanline) * image.width * 3;
+    const JDIMENSION last = static_cast<JDIMENSION>(want.y + want.height);
+    while (s.info.output_scanline < last) {
+        unsigned char* rgb =
+            image.rgb.data() + static_cast<size_t>(s.info.output_scanline - want.y) * image.width * 3;
         JSAMPROW row = cmyk ? cmyk_row[0] : rgb;
         jpeg_read_scanlines(&s.info, &row, 1);
         if (cmyk) cmyk_to_rgb(row, image.width, rgb);
@@ -138,13 +209,29 @@ bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, Image& image, std::st
         error = "truncated JPEG data (a progressive component has no DC scan)";
         return false;
     }
+    if (s.info.output_scanline < s.info.output_height) {
+        // The lines below are not needed: stop, once the file is known to go on.
+        if (!end_marker_follows(s.info)) {
+            error = "truncated JPEG data (the file ends inside the image)";
+            return false;
+        }
+        jpeg_abort_decompress(&s.info);
+        return true;
+    }
     jpeg_finish_decompress(&s.info);
     return true;
 }
 
-bool decode_jpeg(Bytes bytes, long max_pixels, Image& image, std::string& error) {
+bool decode_jpeg(Bytes bytes, long max_pixels, const DecodeRequest& request, Image& image, std::string& error) {
     auto state = std::make_unique<JpegState>();
-    return read_jpeg(*state, bytes, max_pixels, image, error);
+    return read_jpeg(*state, bytes, max_pixels, request, image, error);
+}
+
+// A PNG or PPM: decoded whole, at its own size.
+void decoded_whole(Image& image) {
+    image.part = {0, 0, image.width, image.height};
+    image.decoded_width = image.file_width = image.width;
+    image.decoded_height = image.file_height = image.height;
 }
 
 // ---- PNG -----------------------------------------------------------------------
@@ -335,14 +422,23 @@ bool read_file(const std::string& path, size_t max_bytes, std::vector<unsigned c
 }
 
 bool decode_image(const unsigned char* data, size_t size, long max_pixels, Image& image, std::string& error) {
+    return decode_image(data, size, max_pixels, DecodeRequest{}, image, error);
+}
+
+bool decode_image(const unsigned char* data, size_t size, long max_pixels, const DecodeRequest& request,
+                  Image& image, std::string& error) {
     const Bytes bytes{data, size};
+    image.width = image.height = 0;
     if (size == 0) {
         error = "empty file";
         return false;
     }
-    if (bytes.png()) return decode_png(bytes, max_pixels, image, error);
-    if (bytes.jpeg()) return decode_jpeg(bytes, max_pixels, image, error);
-    if (bytes.ppm()) return decode_ppm(bytes, max_pixels, image, error);
+    if (bytes.jpeg()) return decode_jpeg(bytes, max_pixels, request, image, error);
+    const bool decoded = bytes.png()   ? decode_png(bytes, max_pixels, image, error)
+                         : bytes.ppm() ? decode_ppm(bytes, max_pixels, image, error)
+                                       : false;
+    if (decoded) decoded_whole(image);
+    if (decoded || bytes.png() || bytes.ppm()) return decoded;
     if (bytes.plain_ppm()) {
         error = "plain-text PPM/PGM is not supported (use the binary P6/P5 form)";
         return false;

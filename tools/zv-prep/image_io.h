@@ -3,16 +3,41 @@
 #define ZV_PREP_IMAGE_IO_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace zvprep {
 
-// Interleaved RGB, 3 bytes per pixel, rows back to back.
+// A rectangle of pixels.
+struct Rect {
+    long x = 0, y = 0, width = 0, height = 0;
+};
+
+// Interleaved RGB, 3 bytes per pixel, rows back to back: the rectangle `part`
+// of the image as decoded, which is decoded_width x decoded_height (the file's
+// own size, or smaller when a JPEG was decoded at a reduced scale).
 struct Image {
-    long width = 0;
+    long width = 0;   // of the part held in rgb
     long height = 0;
     std::vector<unsigned char> rgb;
+    Rect part;                               // where rgb lies in the decoded image
+    long decoded_width = 0, decoded_height = 0;
+    long file_width = 0, file_height = 0;    // the size the file declares
+};
+
+// What a caller needs of an image, asked as soon as its header is read.
+struct DecodeRequest {
+    // For a JPEG of width x height: decode at 1/scale of it, scale 1, 2, 4 or
+    // 8 (libjpeg-turbo's scaling in the DCT).  None: full size.
+    std::function<int(long width, long height)> scale;
+    // The rectangle of the image as decoded that the caller needs, given the
+    // header's sizes (file_width, file_height, decoded_width, decoded_height
+    // are set); at least that is decoded, and for a JPEG little more (the
+    // columns of whole MCUs and what the chroma upsampling reads), with every
+    // pixel equal to a whole decode's.  Other formats decode whole without
+    // asking.  None: all.  An exception it throws leaves decode_image().
+    std::function<Rect(const Image& header)> region;
 };
 
 // Pillow's decompression-bomb limit (twice its warning threshold), the
@@ -39,6 +64,11 @@ bool read_file(const std::string& path, size_t max_bytes, std::vector<unsigned c
 // before anything is allocated for the pixels; so is an image whose data ends
 // early (no grey fill).
 bool decode_image(const unsigned char* bytes, size_t size, long max_pixels, Image& image, std::string& error);
+// The same, decoding what `request` asks for.  A JPEG decoded in part stops
+// after the last line needed, once it has checked that the file does not end
+// before the image (its end-of-image marker follows).
+bool decode_image(const unsigned char* bytes, size_t size, long max_pixels, const DecodeRequest& request,
+                  Image& image, std::string& error);
 
 }  // namespace zvprep
 

@@ -4,15 +4,21 @@
 // scaled to [0, 1] and normalised per channel, then written as a float32
 // NumPy file.  A bad file is reported on one line and skipped; the exit
 // status is 0 if every file was prepared, 1 if some failed, 2 for bad options.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <new>
+#include <stdexcept>
+#include <system_error>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <omp.h>
 #include <unistd.h>
 
 #include "batch.h"
@@ -21,12 +27,14 @@
 #include "messages.h"
 #include "npy.h"
 #include "options.h"
+#include "ordered_work.h"
 #include "pending.h"
-#include "prepare.h"
 #include "torch_report.h"
+#include "zv_pt/prepare.hpp"
 
 namespace fs = std::filesystem;
 using namespace zvprep;
+namespace prep = zvt::prepare;
 
 namespace {
 
@@ -72,56 +80,102 @@ std::string format_time(double seconds) {
     return text;
 }
 
+// Seconds of work, added up over the workers.
 struct Totals {
-    double prepare[stage_count] = {};
+    prep::StageTimes prepare;
     double io[step_count] = {};
     size_t done = 0;
     size_t failed = 0;
+
+    void add(const Totals& other) {
+        prepare.add(other.prepare);
+        for (int s = 0; s < step_count; ++s) io[s] += other.io[s];
+    }
 };
 
-void print_summary(const Totals& t, size_t inputs, double wall) {
+// Wall time and rate of the whole run, then each stage's time added up over
+// the workers and per image (the time one image spends there).
+void print_summary(const Totals& t, size_t inputs, size_t jobs, double wall) {
     double kernels = 0;
-    for (double s : t.prepare) kernels += s;
-    std::printf("prepared %zu of %zu image%s in %s: %.1f images/s", t.done, inputs, inputs == 1 ? "" : "s",
-                format_time(wall).c_str(), wall > 0 ? t.done / wall : 0.0);
+    for (double s : t.prepare.seconds) kernels += s;
+    std::printf("prepared %zu of %zu image%s in %s on %zu worker%s: %.1f images/s", t.done, inputs,
+                inputs == 1 ? "" : "s", format_time(wall).c_str(), jobs, jobs == 1 ? "" : "s",
+                wall > 0 ? t.done / wall : 0.0);
     if (t.done > 0 && kernels > 0)
-        std::printf("; preparation alone (decoded image to tensor) %s per image, %.0f images/s",
+        std::printf("; preparation alone (decoded image to tensor) %s per image, %.0f images/s a worker",
                     format_time(kernels / t.done).c_str(), t.done / kernels);
-    std::printf("\n  %-16s %12s %12s\n", "stage", "total", "per image");
+    std::printf("\n  %-16s %12s %12s\n", "stage", "all workers", "per image");
     const auto row = [&](const char* name, double s) {
         std::printf("  %-16s %12s %12s\n", name, format_time(s).c_str(),
                     format_time(t.done > 0 ? s / t.done : 0).c_str());
     };
     row(kStepNames[step_read], t.io[step_read]);
     row(kStepNames[step_decode], t.io[step_decode]);
-    for (int s = 0; s < stage_count; ++s) row(kStageNames[s], t.prepare[s]);
+    for (int s = 0; s < prep::stage_count; ++s) row(prep::stage_name(prep::Stage(s)), t.prepare.seconds[s]);
     row(kStepNames[step_write], t.io[step_write]);
 }
 
 // ---- one image -------------------------------------------------------------------
 
-// What one image needs, owned by whoever prepares it; nothing is shared.
+// One input's outcome, kept until its turn to be reported (and, with a batch,
+// appended) comes.
+struct Outcome {
+    bool ok = false;
+    std::string error;
+    std::vector<float> tensor;
+    std::vector<long> shape;  // of the tensor: 3, H, W
+};
+
+// What one worker thread needs; nothing of it is shared.
 struct Worker {
     explicit Worker(const Settings& s) : settings(s), preparer(s.options) {}
 
     // Frees the buffers after running out of memory, for the next image.
-    void release_memory() {
+    void release_memory(Outcome& outcome) {
         bytes = {};
         image = {};
-        tensor = {};
+        outcome.tensor = {};
     }
 
     const Settings& settings;
-    Preparer preparer;
+    prep::Preparer preparer;
     std::vector<unsigned char> bytes;
     Image image;
-    std::vector<float> tensor;
-    std::vector<long> shape;  // of the tensor: 3, H, W
     Totals totals;
 };
 
-// Reads, decodes and prepares `file` into w.tensor and w.shape.
-bool prepare_image(const std::string& file, Worker& w, std::string& error) {
+// The geometry of the tensor of a width x height image, or why it has none.
+bool plan_tensor(Worker& w, long width, long height, prep::Geometry& g, std::string& error) {
+    try {
+        g = w.preparer.geometry(width, height);
+    } catch (const std::length_error&) {
+        error = "resized image too large (from " + std::to_string(width) + "x" + std::to_string(height) + ")";
+        return false;
+    }
+    if (g.resize_w * g.resize_h > kMaxSide * kMaxSide) {
+        error = "resized image too large (" + std::to_string(g.resize_w) + "x" + std::to_string(g.resize_h) + ")";
+        return false;
+    }
+    return true;
+}
+
+// --fast-decode: the JPEG scale (1/8, 1/4, 1/2 or 1) that leaves the smallest
+// decoded image still at least twice the resized size along both axes.
+int dct_scale(long width, long height, const prep::Geometry& g) {
+    for (int scale : {8, 4, 2})
+        if ((width + scale - 1) / scale >= 2 * g.resize_w && (height + scale - 1) / scale >= 2 * g.resize_h)
+            return scale;
+    return 1;
+}
+
+// Thrown from the decoder's request once the header shows that the image
+// cannot be prepared (the reason is in the outcome).
+struct Refused {};
+
+// Reads, decodes and prepares `file` into out.tensor and out.shape.  A JPEG
+// is asked for the part of it that the tensor depends on only.
+bool prepare_image(const std::string& file, Worker& w, Outcome& out) {
+    std::string& error = out.error;
     auto t = Clock::now();
     const auto lap = [&](Step step) {
         w.totals.io[step] += seconds_since(t);
@@ -130,16 +184,39 @@ bool prepare_image(const std::string& file, Worker& w, std::string& error) {
     const long max_pixels = w.settings.max_pixels;
     if (!read_file(file, max_file_bytes(max_pixels), w.bytes, error)) return false;
     lap(step_read);
-    if (!decode_image(w.bytes.data(), w.bytes.size(), max_pixels, w.image, error)) return false;
-    lap(step_decode);
-    const Geometry g = w.preparer.geometry(w.image);
-    if (g.resize_w * g.resize_h > kMaxSide * kMaxSide) {
-        error = "resized image too large (" + std::to_string(g.resize_w) + "x" + std::to_string(g.resize_h) + ")";
+    prep::Geometry g{};
+    prep::Footprint footprint{};
+    bool planned = false;
+    DecodeRequest request;
+    if (w.settings.fast_decode) {
+        request.scale = [&](long width, long height) {
+            if (!plan_tensor(w, width, height, g, error)) throw Refused{};
+            return dct_scale(width, height, g);
+        };
+    }
+    request.region = [&](const Image& header) {
+        if (!plan_tensor(w, header.file_width, header.file_height, g, error)) throw Refused{};
+        footprint = w.preparer.footprint(header.file_width, header.file_height, header.decoded_width,
+                                         header.decoded_height);
+        planned = true;
+        const zvt::resize::Window& s = footprint.source;
+        return Rect{s.x, s.y, s.width, s.height};
+    };
+    try {
+        if (!decode_image(w.bytes.data(), w.bytes.size(), max_pixels, request, w.image, error)) return false;
+    } catch (const Refused&) {
         return false;
     }
-    w.tensor.resize(static_cast<size_t>(3) * g.out_w * g.out_h);
-    w.shape = {3, g.out_h, g.out_w};
-    if (int rc = w.preparer.prepare(w.image, w.tensor.data(), w.totals.prepare)) {
+    lap(step_decode);
+    if (!planned) {
+        if (!plan_tensor(w, w.image.file_width, w.image.file_height, g, error)) return false;
+        footprint = w.preparer.footprint(w.image.file_width, w.image.file_height);
+    }
+    out.tensor.resize(g.tensor_size());
+    out.shape = {3, g.out_h, g.out_w};
+    const prep::ImageView part(w.image.rgb.data(), w.image.width, w.image.height);
+    if (int rc = w.preparer.run_part(footprint, part, w.image.part.x, w.image.part.y, out.tensor.data(),
+                                     &w.totals.prepare)) {
         error = "the library refused the image (result " + std::to_string(rc) + ")";
         return false;
     }
@@ -147,39 +224,44 @@ bool prepare_image(const std::string& file, Worker& w, std::string& error) {
 }
 
 // Writes the tensor as OUT/<input.output>, making the folders it needs.
-bool write_tensor(const Input& input, Worker& w, std::string& error) {
+bool write_tensor(const Input& input, Worker& w, Outcome& out) {
     const fs::path target = fs::path(w.settings.out) / input.output;
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     if (ec) {
-        error = "cannot create the folder " + target.parent_path().string() + ": " + ec.message();
+        out.error = "cannot create the folder " + target.parent_path().string() + ": " + ec.message();
         return false;
     }
     const auto t = Clock::now();
-    if (!write_npy(target.string(), w.shape, w.tensor.data(), error)) return false;
+    if (!write_npy(target.string(), out.shape, out.tensor.data(), out.error)) return false;
     w.totals.io[step_write] += seconds_since(t);
     return true;
 }
 
-// The whole of one input: prepared, then written to its own file or, with a
-// batch, appended to it.  Running out of memory fails this image only.
-bool process(const Input& input, Worker& w, BatchWriter* batch, std::string& error) {
+// A worker's part of one input: prepared and, without a batch, written to its
+// own file (a batch takes the tensors in input order, see run()).  Running out
+// of memory, or any other exception, fails this image only.
+void process(const Input& input, const std::string& collision, Worker& w, Outcome& out) {
+    out.ok = false;
+    out.error = collision;
+    if (!collision.empty()) return;
+    if (w.settings.batch && !BatchWriter::name_fits(input.path, out.error)) return;
     try {
-        if (!prepare_image(input.path, w, error)) return false;
-        if (batch == nullptr) return write_tensor(input, w, error);
-        const auto t = Clock::now();
-        if (!batch->append(input.path, w.shape, w.tensor.data(), error)) return false;
-        w.totals.io[step_write] += seconds_since(t);
-        return true;
+        out.ok = prepare_image(input.path, w, out) && (w.settings.batch || write_tensor(input, w, out));
     } catch (const std::bad_alloc&) {
-        w.release_memory();
-        error = "out of memory";
-        return false;
+        w.release_memory(out);
+        out.error = "out of memory";
+    } catch (const std::exception& e) {  // whatever else: this image fails, the run goes on
+        out.ok = false;
+        out.error = std::string("cannot prepare it: ") + e.what();
     }
 }
 
 // ---- the job -----------------------------------------------------------------------
 
+// The inputs spread over s.jobs worker threads, each reading, decoding and
+// preparing whole images; what they give is reported, appended to the batch
+// and counted in input order, whatever the number of workers.
 int run(const Settings& s) {
     const auto t0 = Clock::now();
     watch_signals();
@@ -193,25 +275,51 @@ int run(const Settings& s) {
         report(s.out, "cannot create the output folder: " + (ec ? ec.message() : std::string("not a folder")));
         return 2;
     }
-    Worker worker(s);
+    const size_t jobs = std::max<size_t>(1, std::min<size_t>(s.jobs, inputs.size()));
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (size_t j = 0; j < jobs; ++j) workers.push_back(std::make_unique<Worker>(s));
+
     BatchWriter batch(s.out);
     std::vector<std::string> written;
     Progress progress(inputs.size(), !s.quiet);
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        progress.update(i, inputs[i].path);
-        std::string error = collisions[i];
-        if (error.empty() && process(inputs[i], worker, s.batch ? &batch : nullptr, error)) {
-            ++worker.totals.done;
-            if (!s.batch) written.push_back((fs::path(s.out) / inputs[i].output).string());
-            continue;
+    size_t done = 0, failed = 0;
+    // Two images a worker: one being prepared and one waiting for its turn.
+    OrderedWork<Outcome> work(inputs.size(), 2 * jobs);
+    const auto finish = [&](size_t i, Outcome& out) {
+        if (out.ok && s.batch) {
+            try {
+                out.ok = batch.append(inputs[i].path, out.shape, out.tensor.data(), out.error);
+            } catch (const std::bad_alloc&) {
+                out.ok = false;
+                out.error = "out of memory";
+            }
         }
-        progress.clear();
-        report(inputs[i].path, error);
-        ++worker.totals.failed;
+        if (out.ok) {
+            ++done;
+            if (!s.batch) written.push_back((fs::path(s.out) / inputs[i].output).string());
+        } else {
+            progress.clear();
+            report(inputs[i].path, out.error);
+            ++failed;
+        }
+        progress.update(i + 1, i + 1 < inputs.size() ? inputs[i + 1].path : "");
+    };
+    const auto serve = [&](Worker& w) {
+        work.serve([&](size_t i, Outcome& out) { process(inputs[i], collisions[i], w, out); }, finish);
+    };
+    progress.update(0, inputs.empty() ? "" : inputs[0].path);
+    std::vector<std::thread> threads;
+    try {
+        for (size_t j = 1; j < jobs; ++j) threads.emplace_back(serve, std::ref(*workers[j]));
+    } catch (const std::system_error&) {
+        // No more threads to be had: the ones started share the work.
     }
-    progress.update(inputs.size(), "");
+    serve(*workers[0]);
+    for (std::thread& t : threads) t.join();
     progress.clear();
+
     if (s.batch) {
+        const auto t = Clock::now();
         std::string error;
         if (!batch.commit(error)) {
             report(batch.npy_path(), error);
@@ -219,9 +327,14 @@ int run(const Settings& s) {
         } else if (batch.count() > 0) {
             written.push_back(batch.npy_path());
         }
+        workers[0]->totals.io[step_write] += seconds_since(t);
     }
-    if (!s.quiet) print_summary(worker.totals, inputs.size(), seconds_since(t0));
-    bool ok = failures == 0 && worker.totals.failed == 0;
+    Totals totals;
+    for (const auto& w : workers) totals.add(w->totals);
+    totals.done = done;
+    totals.failed = failed;
+    if (!s.quiet) print_summary(totals, inputs.size(), threads.size() + 1, seconds_since(t0));
+    bool ok = failures == 0 && failed == 0;
     if (s.torch && !written.empty()) ok = report_in_torch(written) && ok;
     return ok ? 0 : 1;
 }
@@ -229,10 +342,11 @@ int run(const Settings& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Settings settings = parse_arguments(argc, argv);
+    Settings settings = parse_arguments(argc, argv);
     // The library's conversion and normalisation run on the OpenMP team.  On
     // a tensor of 224x224 a team costs more to wake than it saves, and on a
-    // busy machine far more, so one thread unless OMP_NUM_THREADS says otherwise.
-    if (std::getenv("OMP_NUM_THREADS") == nullptr) omp_set_num_threads(1);
+    // busy machine far more; the workers use the cores instead.  So one thread
+    // per worker unless OMP_NUM_THREADS says otherwise.
+    if (std::getenv("OMP_NUM_THREADS") != nullptr) settings.options.kernel_threads = 0;
     return run(settings);
 }

@@ -1,10 +1,15 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
+
+#include <sched.h>
+#include <unistd.h>
 
 namespace zvprep {
 namespace {
@@ -22,9 +27,15 @@ normalised float32 tensors of shape 3 x H x W, one OUT/NAME.npy per image
   --mean R,G,B        per-channel mean (default 0.485,0.456,0.406)
   --std R,G,B         per-channel standard deviation (default 0.229,0.224,0.225)
   --float-resize      convert to float first, then resize the floats
+  --fast-decode       decode JPEGs at 1/2, 1/4 or 1/8 of their size (in the DCT) while that
+                      still leaves twice the resized size, then resize as usual: faster,
+                      no longer equal to torchvision's tensors (a fraction of a grey
+                      level on average, see the README)
   --batch             one OUT/batch.npy of shape N x 3 x H x W (inputs listed in OUT/batch.txt)
   --out DIR           output folder (default: the current one; created if missing)
   --max-pixels N      refuse images of more than N pixels (default 178956970, as Pillow)
+  -j, --jobs N        images prepared at once, one worker thread each (default: the
+                      processors this process may use); the output is the same for any N
   --torch             then load the tensors into PyTorch in the embedded interpreter
   -q, --quiet         no progress bar and no summary
   -h, --help          this text
@@ -69,7 +80,30 @@ void parse_triple(const std::string& option, const std::string& text, float out[
     }
 }
 
+// The cgroup (v2) CPU quota of this process, in processors rounded up; 0 for none.
+long cgroup_processors() {
+    std::ifstream cgroup("/proc/self/cgroup");
+    std::string line, path;
+    while (std::getline(cgroup, line))
+        if (line.rfind("0::", 0) == 0) path = line.substr(3);
+    if (path.empty()) return 0;
+    std::ifstream limit("/sys/fs/cgroup" + (path == "/" ? std::string() : path) + "/cpu.max");
+    std::string quota;
+    long period = 0;
+    if (!(limit >> quota >> period) || quota == "max" || period <= 0) return 0;
+    const long microseconds = std::atol(quota.c_str());
+    return microseconds > 0 ? (microseconds + period - 1) / period : 0;
+}
+
 }  // namespace
+
+long available_processors() {
+    cpu_set_t set;
+    long count = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+    if (count <= 0) count = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+    const long quota = cgroup_processors();
+    return quota > 0 ? std::min(count, quota) : count;
+}
 
 Settings parse_arguments(int argc, char** argv) {
     Settings s;
@@ -81,6 +115,9 @@ Settings parse_arguments(int argc, char** argv) {
         if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
             attached = arg.substr(equals + 1);
             arg.resize(equals);
+        } else if (arg.rfind("-j", 0) == 0 && arg.size() > 2) {  // -j4, as make takes it
+            attached = arg.substr(2);
+            arg.resize(2);
         }
         const auto take = [&]() -> std::string {
             if (attached) return *attached;
@@ -104,7 +141,7 @@ Settings parse_arguments(int argc, char** argv) {
             parse_size(arg, take(), s.options.width, s.options.height);
             size_given = true;
         } else if (arg == "--resize") {
-            s.options.resize_short = parse_count(arg, take());
+            s.options.shorter = parse_count(arg, take());
         } else if (arg == "--crop") {
             parse_size(arg, take(), s.options.width, s.options.height);
             crop_given = s.options.crop = true;
@@ -121,8 +158,12 @@ Settings parse_arguments(int argc, char** argv) {
             if (s.out.empty()) usage_error("--out needs a folder");
         } else if (arg == "--max-pixels") {
             s.max_pixels = parse_number(arg, take(), 1L << 40, "a pixel count");
+        } else if (arg == "-j" || arg == "--jobs") {
+            s.jobs = parse_number(arg, take(), kMaxJobs, "a number of jobs");
         } else if (arg == "--float-resize") {
             s.options.float_resize = flag();
+        } else if (arg == "--fast-decode") {
+            s.fast_decode = flag();
         } else if (arg == "--batch") {
             s.batch = flag();
         } else if (arg == "--torch") {
@@ -138,9 +179,10 @@ Settings parse_arguments(int argc, char** argv) {
             s.inputs.push_back(arg);
         }
     }
-    if (crop_given && s.options.resize_short == 0) usage_error("--crop needs --resize");
-    if (size_given && s.options.resize_short > 0) usage_error("--size and --resize exclude each other");
+    if (crop_given && s.options.shorter == 0) usage_error("--crop needs --resize");
+    if (size_given && s.options.shorter > 0) usage_error("--size and --resize exclude each other");
     if (s.inputs.empty()) usage_error("no input files");
+    if (s.jobs == 0) s.jobs = std::min(available_processors(), kMaxJobs);
     return s;
 }
 

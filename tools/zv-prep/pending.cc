@@ -23,13 +23,27 @@ struct Slot {
     char path[PATH_MAX];
 };
 
-constexpr int kSlots = 64;
+// One for each worker's file (zv-prep's --jobs is at most 256), and the batch pair.
+constexpr int kSlots = 512;
 Slot g_slots[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slot states");
 
 const int kWatched[] = {SIGHUP, SIGINT, SIGTERM};
 
+// A handler may run on one thread while others are creating files: each
+// creation counts itself in `g_creating` first and then checks `g_dying`, and
+// the handler sets `g_dying` first and then waits for `g_creating` to fall to
+// zero, so that (sequentially consistent atomics) every file is either armed
+// before the handler reads the slots or never created.  A thread blocks the
+// signals while it creates, so the handler never waits for its own thread.
+std::atomic<int> g_creating{0};
+std::atomic<bool> g_dying{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the flag");
+
 extern "C" void remove_pending_and_die(int signal) {
+    g_dying.store(true);
+    while (g_creating.load() > 0) {
+    }
     for (Slot& slot : g_slots)
         if (slot.state.load(std::memory_order_acquire) == slot_armed) ::unlink(slot.path);
     // SA_RESETHAND restored the default action; the signal is blocked until we return.
@@ -80,13 +94,20 @@ int PendingFile::create(const std::string& folder) {
     Slot& slot = g_slots[slot_];
     std::memcpy(slot.path, folder.data(), folder.size());
     std::memcpy(slot.path + folder.size(), kName, sizeof kName);
-    // No signal between creating the file and arming its slot.
+    // No signal on this thread between creating the file and arming its slot,
+    // and none handled on another before it is armed (see g_creating).
     const sigset_t watched = watched_set();
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &watched, &old);
+    g_creating.fetch_add(1);
+    if (g_dying.load()) {  // the program is ending by a signal: create nothing more
+        g_creating.fetch_sub(1);
+        for (;;) ::pause();
+    }
     const int fd = ::mkostemp(slot.path, O_CLOEXEC);
     const int saved = errno;
     slot.state.store(fd >= 0 ? slot_armed : slot_claimed, std::memory_order_release);
+    g_creating.fetch_sub(1);
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (fd < 0) {
         release();

@@ -13,7 +13,7 @@ namespace zvprep {
 void watch_signals();
 
 // A temporary file in a fixed table that the handlers read: any number of
-// threads may hold one each, up to a few dozen at a time.
+// threads may hold one each, up to 512 at a time.
 class PendingFile {
 public:
     PendingFile() = default;

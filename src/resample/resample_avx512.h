@@ -1,0 +1,386 @@
+// AVX-512 resampling kernels (F, BW, VL; with VNNI where the including file
+// is compiled for it): 16 float lanes with fused multiply-adds, 64 output
+// bytes per block.  Included once by resample_avx512.cc and once by
+// resample_avx512vnni.cc, each compiled for its level.
+#pragma once
+
+// GCC 12's AVX-512 headers fill unused merge operands with a deliberately
+// undefined value, which -Wmaybe-uninitialized reports; no value of ours is
+// uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include "resample/resample_f32_paths.h"
+#include "resample/resample_u8_paths.h"
+#include "resample/resample_x86.h"
+
+namespace zv_pt {
+namespace {
+
+struct Avx512Windows;
+
+struct Avx512F32Ops {
+    using V = __m512;
+    static constexpr int kLanes = 16;
+    using Windows = Avx512Windows;
+
+    static V zero() { return _mm512_setzero_ps(); }
+    static V load(const char* at) { return _mm512_loadu_ps(at); }
+    static V broadcast(const char* at) { return _mm512_set1_ps(zv_pt::load<float>(at)); }
+    static V fma(V x, V w, V acc) { return _mm512_fmadd_ps(x, w, acc); }
+
+    static V gather(const char* const* at, int64_t offset) {
+        auto f = [&](int k) { return zv_pt::load<float>(at[k] + offset); };
+        return _mm512_setr_ps(f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8), f(9), f(10), f(11), f(12),
+                              f(13), f(14), f(15));
+    }
+
+    // Lanes k, k + 4, k + 8 and k + 12 share a row of four 128-bit blocks;
+    // one in-block 4x4 transposition then serves all four.
+    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+        auto row = [&](int k) {
+            auto block = [&](int b) { return _mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4 * b] + offset)); };
+            const __m256 lo = _mm256_set_m128(block(1), block(0)), hi = _mm256_set_m128(block(3), block(2));
+            return _mm512_insertf32x8(_mm512_zextps256_ps512(lo), hi, 1);
+        };
+        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+        const V t0 = _mm512_unpacklo_ps(r0, r1), t1 = _mm512_unpackhi_ps(r0, r1);
+        const V t2 = _mm512_unpacklo_ps(r2, r3), t3 = _mm512_unpackhi_ps(r2, r3);
+        out[0] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+        out[1] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+        out[2] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+        out[3] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+
+    static void store(char* at, int64_t step, V v) {
+        if (step == sizeof(float)) {
+            _mm512_storeu_ps(at, v);
+        } else {
+            float lanes[kLanes];
+            _mm512_storeu_ps(lanes, v);
+            scatter_floats(at, step, lanes, kLanes);
+        }
+    }
+};
+
+inline __m512i widen_low(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(bytes)); }
+inline __m512i widen_high(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(bytes, 1)); }
+
+// 16 int64 values (two vectors) as 16 int32 lanes.
+inline __m512i narrow(__m512i lo, __m512i hi) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
+}
+
+// ---- float windows: 16 elements, 32-float windows picked by vpermt2ps ------------
+
+struct Avx512Windows {
+    static constexpr int kLanes = 16;
+    static constexpr int64_t kWindow = 32;
+    static constexpr int64_t kWeightWindow = 32;
+    struct Group {
+        __m512i x, w;     // per lane: the window slot of its tap, of its weight
+        __m512i counts;   // per lane: its tap count
+    };
+    struct Steps {
+        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
+    };
+    using Acc = __m512;
+
+    static Steps steps_of(int64_t src_step) {
+        const __m512i step = _mm512_set1_epi64(src_step);
+        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
+                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+        const char* tap_min = p.tap_min + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
+        const char* weight_offset = p.weight_offset + 8 * i;
+        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
+        auto fits = [](__m512i lo, __m512i hi, int64_t most_value) {
+            const __m512i limit = _mm512_set1_epi64(most_value);
+            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
+                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+        };
+        auto whole = [](__m512i lo, __m512i hi) {
+            const __m512i three = _mm512_set1_epi64(3);
+            return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, three)) |
+                   static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, three)) << 8;
+        };
+        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
+        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
+        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
+        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
+        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
+        const __m512i one = _mm512_set1_epi64(1);
+        uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1)) & whole(d_lo, d_hi) & fits(wd_lo, wd_hi, 4 * (kWeightWindow - 1)) &
+                      whole(wd_lo, wd_hi) &
+                      fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), kMaxWindowTaps - 1);
+        const int lanes = leading_lanes(ok);
+        g.counts = narrow(c_lo, c_hi);
+        most = _mm512_mask_reduce_max_epi32(static_cast<__mmask16>(low_bits(lanes)), g.counts);
+        g.x = _mm512_srli_epi32(narrow(d_lo, d_hi), 2);
+        g.w = _mm512_srli_epi32(narrow(wd_lo, wd_hi), 2);
+        return lanes;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+        const int64_t s = p.src_step / 4;
+        g.x = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                 _mm512_set1_epi32(static_cast<int32_t>(s)));
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+    }
+
+    static Acc start() { return _mm512_setzero_ps(); }
+
+    static __m512 pick(const char* at, __m512i index) {
+        return _mm512_permutex2var_ps(_mm512_loadu_ps(at), index, _mm512_loadu_ps(at + 64));
+    }
+
+    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
+        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, _mm512_set1_epi32(static_cast<int32_t>(j)));
+        return _mm512_mask3_fmadd_ps(pick(x, g.x), pick(w, g.w), acc, has);
+    }
+
+    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
+        return _mm512_fmadd_ps(pick(x, g.x), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int lanes) {
+        if (step == sizeof(float)) {
+            _mm512_mask_storeu_ps(dst, static_cast<__mmask16>(low_bits(lanes)), acc);
+        } else {
+            float out[16];
+            _mm512_storeu_ps(out, acc);
+            scatter_floats(dst, step, out, lanes);
+        }
+    }
+};
+
+// ---- 8-bit lanes: 16 elements, windows of 64 source and 128 weight bytes -----
+
+// Both 16-bit halves of every lane: v in the low one, v + step in the high one.
+inline __m512i pair_index(__m512i v, int32_t step) {
+    return _mm512_or_si512(v, _mm512_slli_epi32(_mm512_add_epi32(v, _mm512_set1_epi32(step)), 16));
+}
+
+// Shifts, clamps to 0..255 and stores the first `lanes` of 16 sums.
+inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int64_t lanes) {
+    const __m512i v = _mm512_max_epi32(_mm512_sra_epi32(sums, _mm_cvtsi32_si128(shift)), _mm512_setzero_si512());
+    const __m128i bytes = _mm512_cvtusepi32_epi8(v);
+    if (step == 1) {
+        _mm_mask_storeu_epi8(dst, static_cast<__mmask16>(low_bits(lanes)), bytes);
+    } else {
+        uint8_t spilled[16];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(spilled), bytes);
+        scatter_bytes(dst, step, spilled, lanes);
+    }
+}
+
+template <bool kVnni>
+struct Avx512Lanes {
+    static constexpr int kLanes = 16;
+    static constexpr int64_t kWindow = 64;
+    static constexpr int64_t kWeightWindow = 128;
+    struct Group {
+        __m512i x;       // per lane: the window slots of its two taps (16-bit halves)
+        __m512i w;       // per lane: the weight-window slots of its two weights
+        __m512i counts;  // per lane: its tap count in both halves
+        bool full;       // every lane has all the rounds' taps
+    };
+    struct Steps {
+        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
+    };
+    using Acc = __m512i;
+
+    static Steps steps_of(int64_t src_step) {
+        const __m512i step = _mm512_set1_epi64(src_step);
+        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
+                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
+    }
+
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
+                             int64_t& most) {
+        const char* tap_min = p.tap_min + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
+        const char* weight_offset = p.weight_offset + 8 * i;
+        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
+        auto fits = [](__m512i lo, __m512i hi, int64_t most) {
+            const __m512i limit = _mm512_set1_epi64(most);
+            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
+                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+        };
+        // Source and weight offsets from lane 0's, the tap counts.
+        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
+        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
+        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
+        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
+        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
+        const __m512i one = _mm512_set1_epi64(1);
+        uint32_t ok = fits(d_lo, d_hi, kWindow - 1 - p.tap_stride);
+        ok &= fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), max_taps - 1);
+        ok &= fits(wd_lo, wd_hi, kWeightWindow - 4);
+        ok &= static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_lo, one)) |
+              static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_hi, one)) << 8;
+        const int lanes = leading_lanes(ok);
+        const __m512i counts = narrow(c_lo, c_hi);
+        const __mmask16 leading = static_cast<__mmask16>(low_bits(lanes));
+        most = _mm512_mask_reduce_max_epi32(leading, counts);
+        g.x = pair_index(narrow(d_lo, d_hi), static_cast<int32_t>(p.tap_stride));
+        g.w = pair_index(_mm512_srli_epi32(narrow(wd_lo, wd_hi), 1), 1);
+        g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
+        g.full = false;
+        return lanes;
+    }
+
+    // Every leading lane with all the rounds' taps needs no masks.
+    static void set_rounds(Group& g, int64_t rounds) {
+        const __m512i taps = _mm512_set1_epi32(static_cast<int32_t>(2 * rounds * 0x10001));
+        g.full = _mm512_cmpeq_epi32_mask(g.counts, taps) == 0xffff;
+    }
+
+    static int shared_group(const ResamplePass& p, Group& g) {
+        if (p.src_step < 0) return 0;
+        const int64_t most = p.src_step == 0 ? kLanes : (kWindow - 1 - p.tap_stride) / p.src_step + 1;
+        const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m512i d = _mm512_mullo_epi32(lane, _mm512_set1_epi32(static_cast<int32_t>(p.src_step < kWindow ? p.src_step : 0)));
+        g.x = pair_index(d, static_cast<int32_t>(p.tap_stride));
+        return static_cast<int>(std::min<int64_t>(most, kLanes));
+    }
+
+    static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
+
+    static __m512i taps(const Group& g, const char* x) {
+        const __m512i bytes = _mm512_loadu_si512(x);
+        return _mm512_permutex2var_epi16(widen_low(bytes), g.x, widen_high(bytes));
+    }
+
+    static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
+        const __m512i w0 = _mm512_loadu_si512(w), w1 = _mm512_loadu_si512(w + 64);
+        __m512i weights;
+        if (g.full) {
+            weights = _mm512_permutex2var_epi16(w0, g.w, w1);
+        } else {
+            // Slots past a lane's count weigh nothing.
+            const __m512i tap = _mm512_set1_epi32(static_cast<int32_t>((2 * r) | (2 * r + 1) << 16));
+            weights = _mm512_maskz_permutex2var_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), w0, g.w, w1);
+        }
+        return dot_add<kVnni>(acc, taps(g, x), weights);
+    }
+
+    static Acc round_shared(Acc acc, const Group& g, const char* x, uint32_t weight_pair) {
+        return dot_add<kVnni>(acc, taps(g, x), _mm512_set1_epi32(static_cast<int32_t>(weight_pair)));
+    }
+
+    static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
+};
+
+// ---- 8-bit runs: up to 32 taps a step, masked loads -----------------------------
+//
+// kVbmi: a step's window is 128 bytes, its bytes picked straight into
+// zero-extended slots by vpermt2b; without, 64 bytes widened to words and
+// picked by vpermt2w.
+
+template <bool kVnni, bool kVbmi>
+struct Avx512Runs {
+    static constexpr int kLanes = 16;
+    static constexpr bool kExactLoads = true;
+    static constexpr int64_t kWindow = kVbmi ? 128 : 64;
+    struct Tail {
+        __mmask64 low, high;  // source bytes of the step's window (the second half with VBMI)
+        __mmask32 weights;
+    };
+    struct Plan {
+        int64_t taps;     // per step: those whose bytes lie within the window
+        int64_t stride;   // tap stride
+        __m512i index;    // slot t: window byte (VBMI) or word t * stride
+        Tail full;
+    };
+    using Acc = __m512i;
+    using Sums = __m512i;
+    using Weights = __m512i;
+
+    static Tail tail(const Plan& plan, int64_t taps) {
+        const int64_t bytes = (taps - 1) * plan.stride + 1;
+        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
+                static_cast<__mmask32>(low_bits(taps))};
+    }
+
+    static bool plan(int64_t ts, Plan& plan) {
+        if (ts < 1 || ts > 8) return false;
+        plan.stride = ts;
+        plan.taps = std::min<int64_t>(32, (kWindow - 1) / ts + 1);
+        if constexpr (kVbmi) {
+            alignas(64) uint8_t index[64] = {};
+            for (int64_t t = 0; t < plan.taps; ++t) index[2 * t] = static_cast<uint8_t>(t * ts);
+            plan.index = _mm512_load_si512(index);
+        } else {
+            alignas(64) int16_t index[32] = {};
+            for (int64_t t = 0; t < plan.taps; ++t) index[t] = static_cast<int16_t>(t * ts);
+            plan.index = _mm512_load_si512(index);
+        }
+        plan.full = tail(plan, plan.taps);
+        return true;
+    }
+
+    static Acc zero() { return _mm512_setzero_si512(); }
+
+    static Weights weights(const char* w, const Tail& tail, const Plan&) { return _mm512_maskz_loadu_epi16(tail.weights, w); }
+
+    static Acc step(Acc acc, const char* x, Weights weights, const Tail& tail, const Plan& plan) {
+        const __m512i window = _mm512_maskz_loadu_epi8(tail.low, x);
+        __m512i slots;
+        if constexpr (kVbmi) {
+            // Even bytes picked, odd ones zero: the zero-extended slots.
+            const __m512i second = _mm512_maskz_loadu_epi8(tail.high, x + 64);
+            slots = _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, window, plan.index, second);
+        } else {
+            slots = plan.stride == 1 ? widen_low(window)
+                                     : _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
+        }
+        return dot_add<kVnni>(acc, slots, weights);
+    }
+
+    // Lane e: the sum of acc[e]'s lanes.  Halves of pairs, then of quads,
+    // then within 128-bit blocks; the lanes come out as element 4q + b in
+    // block b, slot q, and one permutation puts them in order.
+    static Sums reduce(const Acc (&acc)[16]) {
+        __m512i half[8], quarter[4];
+        for (int k = 0; k < 8; ++k)
+            half[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0x44),
+                                       _mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0xee));
+        for (int k = 0; k < 4; ++k)
+            quarter[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0x88),
+                                          _mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0xdd));
+        const __m512i a = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[0], quarter[1]),
+                                           _mm512_unpackhi_epi32(quarter[0], quarter[1]));
+        const __m512i b = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[2], quarter[3]),
+                                           _mm512_unpackhi_epi32(quarter[2], quarter[3]));
+        const __m512i sums = _mm512_add_epi32(_mm512_unpacklo_epi64(a, b), _mm512_unpackhi_epi64(a, b));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), sums);
+    }
+
+    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[16], int32_t half, int shift,
+                      int64_t count) {
+        const __m512i all = _mm512_add_epi32(_mm512_add_epi32(sums, _mm512_loadu_si512(extra)), _mm512_set1_epi32(half));
+        store_bytes16(dst, step, all, shift, count);
+    }
+};
+
+// The 8-bit kernel of the level; the VNNI level also has VBMI.
+template <bool kVnni>
+struct Avx512U8 {
+    using Block = PairBlockOps<Zmm, kVnni>;
+    using SmallBlock = PairBlockOps<Xmm, kVnni>;
+    static constexpr int kBlocks = 1;
+    using Lanes = Avx512Lanes<kVnni>;
+    using Runs = Avx512Runs<kVnni, kVnni>;
+    static constexpr int64_t kLongRun = 11;
+};
+
+}  // namespace
+}  // namespace zv_pt

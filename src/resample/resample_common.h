@@ -1,0 +1,189 @@
+// What every resampling kernel shares: the taps of an element as the operand
+// block gives them, and the scalar definitions of the two sums, which the
+// scalar reference runs and every vector path reproduces bit for bit.  The
+// paths themselves live in resample_f32_paths.h and resample_u8_paths.h as
+// templates over a level's "ops" struct (loads, picks, multiply-adds,
+// stores).  Everything here has internal linkage: a copy compiled with one
+// level's instruction set must never stand in for another level's copy at
+// link time.
+//
+// Operands are read and written with memcpy: the caller's offsets and steps
+// are plain byte counts with no alignment promised.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "resample/resample_kernels.h"
+
+namespace zv_pt {
+namespace {
+
+template <class T>
+inline T load(const char* at) {
+    T v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+template <class T>
+inline void store(char* at, T v) {
+    std::memcpy(at, &v, sizeof v);
+}
+
+// The taps of one output element.
+struct TapRun {
+    const char* first;    // source of tap 0; tap j is at first + j * tap_stride
+    const char* weights;  // weight of tap 0; the run is contiguous
+    int64_t count;        // <= 0: no taps
+};
+
+inline TapRun tap_run(const ResamplePass& p, int64_t i) {
+    return {p.src + i * p.src_step + load<int64_t>(p.tap_min + i * p.tap_min_step),
+            p.weights + load<int64_t>(p.weight_offset + i * p.weight_offset_step),
+            load<int64_t>(p.tap_count + i * p.tap_count_step)};
+}
+
+// With shared taps, element i's run is element 0's moved by i source steps.
+inline TapRun moved(const TapRun& r, int64_t bytes) { return {r.first + bytes, r.weights, r.count}; }
+
+// The same pass restricted to its elements from `first` on.
+inline ResamplePass from_element(const ResamplePass& p, int64_t first) {
+    ResamplePass rest = p;
+    rest.dst += first * p.dst_step;
+    rest.src += first * p.src_step;
+    rest.tap_min += first * p.tap_min_step;
+    rest.tap_count += first * p.tap_count_step;
+    rest.weight_offset += first * p.weight_offset_step;
+    rest.n -= first;
+    return rest;
+}
+
+// Stores element(run, p) for the elements [first, p.n), one at a time.
+// Shared taps are read once.  The elements get a local copy of the pass: the
+// stores cannot alias it, so its fields stay in registers.
+template <class T, class Element>
+inline void each_element(const ResamplePass& pass, int64_t first, Element element) {
+    const ResamplePass p = pass;
+    if (p.shared) {
+        const TapRun r = tap_run(p, 0);
+        for (int64_t i = first; i < p.n; ++i) store<T>(p.dst + i * p.dst_step, element(moved(r, i * p.src_step), p));
+    } else {
+        for (int64_t i = first; i < p.n; ++i) store<T>(p.dst + i * p.dst_step, element(tap_run(p, i), p));
+    }
+}
+
+// Runs in lanes from consecutive elements [i, i + kLanes): those of a
+// shared-taps pass (the shared run moved by source steps) or a per-element one.
+template <int kLanes>
+struct LaneRuns {
+    const char* first[kLanes];
+    const char* weights[kLanes];
+    int64_t count[kLanes];
+    int64_t common;  // taps that every lane has, >= 0
+    bool uneven;     // some lane has more than `common` taps
+
+    template <bool kShared>
+    static LaneRuns at(const ResamplePass& p, const TapRun& shared, int64_t i) {
+        LaneRuns lanes;
+        int64_t most = 0;
+        lanes.common = INT64_MAX;
+        for (int k = 0; k < kLanes; ++k) {
+            const TapRun r = kShared ? moved(shared, (i + k) * p.src_step) : tap_run(p, i + k);
+            lanes.first[k] = r.first;
+            lanes.weights[k] = r.weights;
+            lanes.count[k] = r.count;
+            lanes.common = std::min(lanes.common, std::max<int64_t>(r.count, 0));
+            most = std::max(most, r.count);
+        }
+        lanes.uneven = most > lanes.common;
+        return lanes;
+    }
+
+    TapRun run(int k) const { return {first[k], weights[k], count[k]}; }
+};
+
+// ---- the scalar definitions ---------------------------------------------------
+
+// acc, then one fused multiply-add per tap j in [from, count), ascending.
+inline float f32_sum(const TapRun& r, int64_t tap_stride, int64_t from, float acc) {
+    for (int64_t j = from; j < r.count; ++j)
+        acc = std::fma(load<float>(r.first + j * tap_stride), load<float>(r.weights + j * int64_t{sizeof(float)}), acc);
+    return acc;
+}
+
+// acc plus w_j * x_j over taps [from, count).  The sum wraps in 32 bits, so
+// any grouping of the taps gives the same bits, and an overflowing table is
+// not undefined behaviour.
+inline uint32_t u8_sum(const TapRun& r, int64_t tap_stride, int64_t from, uint32_t acc) {
+    for (int64_t j = from; j < r.count; ++j)
+        acc += static_cast<uint32_t>(int32_t{load<int16_t>(r.weights + j * int64_t{sizeof(int16_t)})} *
+                                     int32_t{load<uint8_t>(r.first + j * tap_stride)});
+    return acc;
+}
+
+// Drops the fraction bits (rounding was added in as `half`) and clamps.
+inline uint8_t u8_round_clamp(uint32_t acc, int shift) {
+    const int32_t v = static_cast<int32_t>(acc) >> shift;
+    return static_cast<uint8_t>(v > 255 ? 255 : v < 0 ? 0 : v);
+}
+
+// Without taps only `half` remains, which the shift takes to 0.
+inline uint8_t u8_element(const TapRun& r, const ResamplePass& p) {
+    return u8_round_clamp(u8_sum(r, p.tap_stride, 0, static_cast<uint32_t>(p.half)), p.shift);
+}
+
+inline float f32_element(const TapRun& r, const ResamplePass& p) { return f32_sum(r, p.tap_stride, 0, 0.0f); }
+
+// The number of consecutive set bits of `lanes` from bit 0.
+inline int leading_lanes(uint32_t lanes) { return __builtin_ctz(~lanes); }
+
+// A mask of the n lowest bits, n <= 64.
+inline uint64_t low_bits(int64_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// One past the last source and weight bytes of the pass's last element
+// (elements and weights of the given sizes): windows that end there stay
+// within what the tables name (they start at a named byte too).  Null ends
+// when that element has no taps.
+struct PassEnds {
+    uintptr_t x = 0, w = 0;
+
+    static PassEnds of(const ResamplePass& p, int64_t element, int64_t weight) {
+        const TapRun last = tap_run(p, p.n - 1);
+        if (last.count < 1) return {};
+        return {reinterpret_cast<uintptr_t>(last.first + (last.count - 1) * p.tap_stride + element),
+                reinterpret_cast<uintptr_t>(last.weights + last.count * weight)};
+    }
+
+    // True when `bytes` bytes from at end at or before `end`.
+    static bool within(const char* at, int64_t bytes, uintptr_t end) {
+        return reinterpret_cast<uintptr_t>(at) + static_cast<uintptr_t>(bytes) <= end;
+    }
+};
+
+// Per-element tables whose entries lie 8 bytes apart, element after element,
+// as the planner and most hosts lay them out; the lanes path reads a group's
+// entries with vector loads.
+inline bool packed_tables(const ResamplePass& p) {
+    return !p.shared && p.tap_min_step == 8 && p.tap_count_step == 8 && p.weight_offset_step == 8;
+}
+
+// How far ahead of a block's taps the contiguous blocks ask for the taps of
+// later elements: with many taps far apart (the lines of a vertical pass) the
+// processor's own prefetching falls behind.
+constexpr int64_t kPrefetchBytes = 512;
+
+// Writes count bytes (from a vector spilled to `bytes`) step bytes apart.
+inline void scatter_bytes(char* dst, int64_t step, const uint8_t* bytes, int64_t count) {
+    for (int64_t k = 0; k < count; ++k) store<uint8_t>(dst + k * step, bytes[k]);
+}
+
+inline void scatter_floats(char* dst, int64_t step, const float* lanes, int64_t count) {
+    for (int64_t k = 0; k < count; ++k) store<float>(dst + k * step, lanes[k]);
+}
+
+}  // namespace
+}  // namespace zv_pt

@@ -1,0 +1,251 @@
+// The float resampling paths, written once over a level's ops:
+//
+//   contiguous: shared taps over consecutive source floats (a vertical pass):
+//               several vectors of output elements per step, one broadcast
+//               weight per tap;
+//   windows:    elements in lanes whose taps lie close together, picked out
+//               of windows of source floats;
+//   shared lanes: shared taps over strided sources (a horizontal pass mapped
+//               per phase): elements in lanes, taps gathered or transposed;
+//   lanes:      elements with taps of their own, in lanes, taps gathered or
+//               transposed;
+//   elements:   the rest, one at a time.
+//
+// Every lane performs exactly the fused multiply-adds of f32_sum, in the same
+// order, so the results are its bits.
+#pragma once
+
+#include "resample/resample_common.h"
+
+namespace zv_pt {
+namespace {
+
+// ---- float: output elements in vector lanes ------------------------------------
+//
+// Ops: V, kLanes, zero(), load(at) (kLanes consecutive floats), broadcast(at),
+// gather(at[], offset) (lane k from at[k] + offset), transposed(at[], offset,
+// out[4]) (lane k of out[t] from at[k] + offset + 4t: four consecutive floats
+// per lane, transposed), fma(x, w, acc) (acc + x * w, rounded once), store(at,
+// step, v) (lane k to at + k * step).  Every lane performs exactly the
+// operations of f32_sum, in the same order, so the results are its bits.
+
+// kVecs * kLanes elements with shared taps whose sources are consecutive
+// floats: plain loads and one broadcast weight per tap.  With `ahead`, the
+// elements kPrefetchBytes on are part of the pass and their taps are
+// prefetched.
+template <class Ops, int kVecs>
+inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst, int64_t dst_step, bool ahead) {
+    constexpr int64_t kVecBytes = Ops::kLanes * int64_t{sizeof(float)};
+    typename Ops::V acc[kVecs];
+    for (auto& a : acc) a = Ops::zero();
+    const char* x = r.first;
+    const char* w = r.weights;
+    for (int64_t j = 0; j < r.count; ++j, x += tap_stride, w += sizeof(float)) {
+        if (ahead)
+            for (int64_t line = 0; line < kVecs * kVecBytes; line += 64) __builtin_prefetch(x + kPrefetchBytes + line);
+        const typename Ops::V wj = Ops::broadcast(w);
+        for (int v = 0; v < kVecs; ++v) acc[v] = Ops::fma(Ops::load(x + v * kVecBytes), wj, acc[v]);
+    }
+    for (int v = 0; v < kVecs; ++v) Ops::store(dst + v * Ops::kLanes * dst_step, dst_step, acc[v]);
+}
+
+// Weights of taps j, j + 1, ... (kTaps of them) of lanes with runs of their
+// own: four transposed like the sources, fewer gathered.
+template <class Ops, int kTaps>
+inline void f32_lane_weights(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V (&w)[4]) {
+    const int64_t offset = j * int64_t{sizeof(float)};
+    if constexpr (kTaps == 4) {
+        Ops::transposed(lanes.weights, offset, w);
+    } else {
+        for (int t = 0; t < kTaps; ++t) w[t] = Ops::gather(lanes.weights, offset + t * int64_t{sizeof(float)});
+    }
+}
+
+// Taps [j, ...) kTaps at a time while every lane has them, from four floats
+// per lane transposed: the taps are every kEvery-th float, so the four floats
+// from tap j end at a tap of the lane (nothing past its taps is read).
+template <class Ops, int kEvery>
+inline int64_t f32_transposed_taps(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V& acc) {
+    constexpr int kTaps = 3 / kEvery + 1;
+    constexpr int64_t kTapBytes = kEvery * int64_t{sizeof(float)};
+    for (; j + kTaps <= lanes.common; j += kTaps) {
+        typename Ops::V x[4], w[4];
+        Ops::transposed(lanes.first, j * kTapBytes, x);
+        f32_lane_weights<Ops, kTaps>(lanes, j, w);
+        for (int t = 0; t < kTaps; ++t) acc = Ops::fma(x[t * kEvery], w[t], acc);
+    }
+    return j;
+}
+
+// One element per lane, each with its own run, over the taps all lanes have;
+// taps of consecutive floats four at a time, and taps of every third float
+// (one channel of interleaved pixels) two at a time, through a transposition.
+// Each lane then finishes its own run.
+template <class Ops>
+inline void f32_lanes_block(const LaneRuns<Ops::kLanes>& lanes, int64_t tap_stride, char* dst, int64_t dst_step) {
+    constexpr int kLanes = Ops::kLanes;
+    typename Ops::V acc = Ops::zero();
+    int64_t j = 0;
+    if (tap_stride == sizeof(float)) j = f32_transposed_taps<Ops, 1>(lanes, j, acc);
+    if (tap_stride == 3 * sizeof(float)) j = f32_transposed_taps<Ops, 3>(lanes, j, acc);
+    for (; j < lanes.common; ++j) {
+        const int64_t offset = j * int64_t{sizeof(float)};
+        acc = Ops::fma(Ops::gather(lanes.first, j * tap_stride), Ops::gather(lanes.weights, offset), acc);
+    }
+    if (!lanes.uneven) return Ops::store(dst, dst_step, acc);
+    float sums[kLanes];
+    Ops::store(reinterpret_cast<char*>(sums), sizeof(float), acc);
+    for (int k = 0; k < kLanes; ++k) sums[k] = f32_sum(lanes.run(k), tap_stride, j, sums[k]);
+    scatter_floats(dst, dst_step, sums, kLanes);
+}
+
+// kBlocks * kLanes consecutive elements [i, ...) of a shared-taps pass whose
+// sources are not consecutive, one per lane.  Every lane has the whole run
+// with the same weights: one broadcast serves all blocks, and the blocks'
+// independent sums hide the latency of the multiply-adds.  Taps of
+// consecutive floats, or of every third float, go through transpositions as
+// in f32_transposed_taps.
+template <class Ops, int kBlocks>
+inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) {
+    constexpr int kLanes = Ops::kLanes;
+    const char* first[kBlocks][kLanes];
+    for (int b = 0; b < kBlocks; ++b)
+        for (int k = 0; k < kLanes; ++k) first[b][k] = r.first + (i + b * kLanes + k) * p.src_step;
+    typename Ops::V acc[kBlocks];
+    for (auto& a : acc) a = Ops::zero();
+    auto weight = [&](int64_t j) { return Ops::broadcast(r.weights + j * int64_t{sizeof(float)}); };
+    auto transposed_taps = [&](auto every) {
+        constexpr int kEvery = decltype(every)::value;
+        constexpr int kTaps = 3 / kEvery + 1;
+        int64_t j = 0;
+        for (; j + kTaps <= r.count; j += kTaps)
+            for (int b = 0; b < kBlocks; ++b) {
+                typename Ops::V x[4];
+                Ops::transposed(first[b], j * p.tap_stride, x);
+                for (int t = 0; t < kTaps; ++t) acc[b] = Ops::fma(x[t * kEvery], weight(j + t), acc[b]);
+            }
+        return j;
+    };
+    int64_t j = 0;
+    if (p.tap_stride == sizeof(float)) j = transposed_taps(std::integral_constant<int, 1>{});
+    if (p.tap_stride == 3 * sizeof(float)) j = transposed_taps(std::integral_constant<int, 3>{});
+    for (; j < r.count; ++j) {
+        const typename Ops::V w = weight(j);
+        for (int b = 0; b < kBlocks; ++b) acc[b] = Ops::fma(Ops::gather(first[b], j * p.tap_stride), w, acc[b]);
+    }
+    for (int b = 0; b < kBlocks; ++b) Ops::store(p.dst + (i + b * kLanes) * p.dst_step, p.dst_step, acc[b]);
+}
+
+// ---- float: elements in lanes, taps picked out of windows -------------------------
+//
+// Groups of up to kLanes consecutive elements, one per lane, whose taps lie
+// close together (near-identity scales, halving, enlarging): tap j of every
+// lane comes from one window of kWindow floats from the group's first
+// element's tap j, picked by a per-lane index that stays the same from tap
+// to tap; the weights likewise from a window of kWeightWindow floats (taps
+// of their own) or broadcast (shared taps).  Each lane's fused multiply-adds
+// stop at its own count (the others keep their sums), so every lane forms
+// f32_sum.  A group is as many leading lanes as have 1 .. kMaxWindowTaps
+// taps, first taps and weights at whole floats from the first lane's and
+// inside the windows.
+//
+// Ops (Ops::Windows): kLanes, kWindow, kWeightWindow, Group, Acc, Steps,
+//   steps_of(src_step), element_group(p, i, steps, g, most) (packed tables;
+//   the leading lanes that qualify, and their longest run), shared_group(p,
+//   g), start(), tap_elements(acc, g, x, w, j) (tap j: sources from the
+//   window at x, weights from the window at w, lanes with fewer taps kept),
+//   tap_shared(acc, g, x, weight), store(dst, step, acc, lanes).
+
+struct NoWindows {};
+
+constexpr int64_t kMaxWindowTaps = 64;
+
+template <class W>
+inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    constexpr int64_t kFloat = sizeof(float);
+    const int64_t ts = p.tap_stride;
+    if (ts < 0 || p.n - first < W::kLanes || !(p.shared || packed_tables(p))) return first;
+    const TapRun head = tap_run(p, first);
+    const PassEnds ends = PassEnds::of(p, kFloat, kFloat);
+    if (ends.x == 0) return first;
+    auto x_reach = [&](int64_t taps) { return (taps - 1) * ts + W::kWindow * kFloat; };
+    auto w_reach = [&](int64_t taps) { return (taps - 1) * kFloat + W::kWeightWindow * kFloat; };
+    typename W::Group shared_group{};
+    int shared_lanes = 0;
+    if (p.shared) {
+        if (head.count < 1 || head.count > kMaxWindowTaps) return first;
+        shared_lanes = W::shared_group(p, shared_group);
+        if (shared_lanes < 2) return first;
+    }
+    const typename W::Steps steps = W::steps_of(p.src_step);
+    int64_t i = first;
+    while (i + W::kLanes <= p.n) {
+        const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
+        typename W::Acc acc = W::start();
+        int lanes;
+        if (p.shared) {
+            if (!PassEnds::within(r.first, x_reach(head.count), ends.x)) break;
+            lanes = shared_lanes;
+            for (int64_t j = 0; j < head.count; ++j)
+                acc = W::tap_shared(acc, shared_group, r.first + j * ts, r.weights + j * kFloat);
+        } else {
+            typename W::Group g;
+            int64_t most = 0;
+            lanes = W::element_group(p, i, steps, g, most);
+            if (lanes == 0 || !PassEnds::within(r.first, x_reach(most), ends.x) ||
+                !PassEnds::within(r.weights, w_reach(most), ends.w)) {
+                if (lanes > 0) break;  // the windows would pass the pass's end
+                store<float>(p.dst + i * p.dst_step, f32_element(r, p));
+                ++i;
+                continue;
+            }
+            for (int64_t j = 0; j < most; ++j) acc = W::tap_elements(acc, g, r.first + j * ts, r.weights + j * kFloat, j);
+        }
+        W::store(p.dst + i * p.dst_step, p.dst_step, acc, lanes);
+        i += lanes;
+    }
+    return i;
+}
+
+// The float kernel of one level, and the one place that chooses its path:
+// kWide vectors per step where shared-taps sources are consecutive, window
+// lanes where taps lie close together (Ops::Windows, or NoWindows), elements
+// in lanes with gathered or transposed taps elsewhere, the last elements one
+// at a time.
+template <class Ops, int kWide>
+inline void resample_f32_lanes(const ResamplePass& pass) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    constexpr int64_t kLanes = Ops::kLanes;
+    const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
+    int64_t i = 0;
+    if (p.shared && p.src_step == sizeof(float)) {
+        constexpr int64_t kBlock = kWide * kLanes;
+        const int64_t ahead_elements = kPrefetchBytes / int64_t{sizeof(float)} + kBlock;
+        for (; i + kBlock <= p.n; i += kBlock)
+            f32_contiguous_block<Ops, kWide>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
+                                             p.dst_step, i + ahead_elements <= p.n);
+        if (i + kBlock / 2 <= p.n) {
+            f32_contiguous_block<Ops, kWide / 2>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
+                                                 p.dst_step, false);
+            i += kBlock / 2;
+        }
+        for (; i + kLanes <= p.n; i += kLanes)
+            f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
+                                         p.dst_step, false);
+    } else {
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0);
+        if (p.shared) {
+            for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
+            for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
+        } else {
+            for (; i + kLanes <= p.n; i += kLanes)
+                f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
+                                     p.dst + i * p.dst_step, p.dst_step);
+        }
+    }
+    each_element<float>(p, i, [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); });
+}
+
+}  // namespace
+}  // namespace zv_pt

@@ -1,0 +1,323 @@
+// The 8-bit resampling paths, each named for the pattern of taps it serves
+// and written once over a level's ops, and resample_u8_with<Ops>(), the one
+// place that looks at a pass and chooses among them.
+//
+//   contiguous: shared taps over consecutive source bytes (a vertical pass):
+//               blocks of output bytes, every tap one vector multiply-add;
+//   lanes:      short runs (up to 2 * kMaxLaneRounds taps) a few bytes apart:
+//               elements side by side in the lanes of a vector, their taps
+//               two at a time, picked out of windows of source bytes;
+//   runs:       long runs a few bytes apart: one element at a time, up to a
+//               vector of its taps at a time, the sums of a group of
+//               elements reduced together;
+//   elements:   everything else, one element at a time by the definition.
+//
+// The sums are integers, so every grouping of the taps gives the same bits.
+// No vector load reaches outside the bytes from the pass's first named tap or
+// weight to its last: windows stop at the last tap and weight of the pass's
+// last element (or the level loads with masks), and elements whose windows
+// would not take the next path.
+#pragma once
+
+#include "resample/resample_common.h"
+
+namespace zv_pt {
+namespace {
+
+// ---- contiguous ----------------------------------------------------------------
+//
+// Ops (Ops::Block): Acc (kBytes int32 sums), kBytes, init(half), add_pair(acc,
+// x, tap_stride, w) (the taps at x and x + tap_stride with the two weights at
+// w), add_one(acc, x, w), store(dst, step, acc, shift) (shift, clamp to
+// 0..255, store kBytes bytes step apart).  The sums wrap in 32 bits like u8_sum.
+
+// kBlocks * kBytes elements with shared taps whose sources are consecutive
+// bytes.  With `ahead`, the elements kPrefetchBytes on are part of the pass
+// and their taps are prefetched, as in the float kernel.
+template <class Ops, int kBlocks>
+inline void u8_contiguous_block(const TapRun& r, const ResamplePass& p, char* dst, bool ahead) {
+    constexpr int64_t kBytes = Ops::kBytes;
+    typename Ops::Acc acc[kBlocks];
+    for (auto& a : acc) a = Ops::init(p.half);
+    const int64_t tap_stride = p.tap_stride;
+    const char* x = r.first;
+    const char* w = r.weights;
+    int64_t j = 0;
+    for (; j + 2 <= r.count; j += 2, x += 2 * tap_stride, w += 2 * sizeof(int16_t)) {
+        if (ahead)
+            for (int64_t line = 0; line < kBlocks * kBytes; line += 64) {
+                __builtin_prefetch(x + kPrefetchBytes + line);
+                __builtin_prefetch(x + tap_stride + kPrefetchBytes + line);
+            }
+        for (int b = 0; b < kBlocks; ++b) Ops::add_pair(acc[b], x + b * kBytes, tap_stride, w);
+    }
+    if (j < r.count)
+        for (int b = 0; b < kBlocks; ++b) Ops::add_one(acc[b], x + b * kBytes, w);
+    for (int b = 0; b < kBlocks; ++b) Ops::store(dst + b * kBytes * p.dst_step, p.dst_step, acc[b], p.shift);
+}
+
+// Runs whole steps of kBlocks blocks from element `first` of a shared-taps pass
+// over consecutive source bytes; returns the first element not done.
+template <class Ops, int kBlocks>
+inline int64_t u8_contiguous_blocks(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    constexpr int64_t kStep = kBlocks * Ops::kBytes;
+    const TapRun r = tap_run(p, 0);
+    int64_t i = first;
+    for (; i + kStep <= p.n; i += kStep)
+        u8_contiguous_block<Ops, kBlocks>(moved(r, i), p, p.dst + i * p.dst_step, i + kStep + kPrefetchBytes <= p.n);
+    return i;
+}
+
+inline bool u8_contiguous_shared(const ResamplePass& p) { return p.shared && p.src_step == 1 && p.tap_stride != 0; }
+
+// A shared run's weights, copied with zeros after them so that whole vectors
+// of them can be read.
+constexpr int64_t kMaxPaddedTaps = 256;
+struct PaddedWeights {
+    alignas(64) int16_t w[kMaxPaddedTaps + 64];
+
+    bool copy(const TapRun& r) {
+        if (r.count < 1 || r.count > kMaxPaddedTaps) return false;
+        std::memset(w, 0, sizeof w);
+        std::memcpy(w, r.weights, static_cast<size_t>(r.count) * sizeof(int16_t));
+        return true;
+    }
+    const char* bytes() const { return reinterpret_cast<const char*>(w); }
+};
+
+// ---- lanes ---------------------------------------------------------------------
+//
+// Groups of up to kLanes consecutive elements, one per int32 lane.  In round r
+// each lane adds the products of its taps 2r and 2r + 1 with their weights;
+// after the rounds each lane holds its element's sum.  A round's taps come
+// from one window of kWindow source bytes from the group's first element's
+// tap 2r, picked into zero-extended 16-bit slots by a per-lane index that
+// stays the same over the rounds; the weights likewise from a window of
+// kWeightWindow weight bytes (per-element taps) or as the shared pair.  A
+// group is as many leading lanes as have 1 .. 2 * rounds taps, every tap and
+// weight inside the windows and an even weight offset from the first lane's.
+//
+// Ops (Ops::Lanes): kLanes, kWindow, kWeightWindow, Group, Acc, and
+//   element_group(p, i, max_taps, steps, g, most): the lanes of elements i ..
+//       i + kLanes - 1 (packed tables) into g; how many leading lanes qualify,
+//       and the taps of the longest of their runs;
+//   set_rounds(g, rounds): the rounds the group will take;
+//   shared_group(p, g): the same for a shared-taps pass (every group alike);
+//   Steps steps_of(src_step): per-lane multiples of the source step;
+//   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
+//   weight_pair), store(dst, step, acc, shift, lanes).
+
+constexpr int64_t kMaxLaneRounds = 8;
+
+template <class L>
+inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    const int64_t ts = p.tap_stride;
+    if (ts < 1 || ts >= L::kWindow || p.n - first < L::kLanes || !(p.shared || packed_tables(p))) return first;
+    const TapRun head = tap_run(p, first);
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+    if (ends.x == 0) return first;
+    // Bytes from a group's first tap (weight) that the windows of its rounds reach.
+    auto x_reach = [&](int64_t rounds) { return 2 * (rounds - 1) * ts + L::kWindow; };
+    auto w_reach = [&](int64_t rounds) { return 4 * (rounds - 1) + L::kWeightWindow; };
+    typename L::Group shared_group{};
+    uint32_t pairs[kMaxLaneRounds] = {};
+    int shared_lanes = 0;
+    const int64_t shared_rounds = (head.count + 1) / 2;
+    if (p.shared) {
+        PaddedWeights padded;
+        if (head.count < 1 || shared_rounds > kMaxLaneRounds || !padded.copy(head)) return first;
+        for (int64_t r = 0; r < shared_rounds; ++r) pairs[r] = load<uint32_t>(padded.bytes() + 4 * r);
+        shared_lanes = L::shared_group(p, shared_group);
+        if (shared_lanes < 2) return first;
+    }
+    const typename L::Steps steps = L::steps_of(p.src_step);
+    int64_t i = first;
+    while (i + L::kLanes <= p.n) {
+        const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
+        typename L::Acc acc = L::start(p.half);
+        int lanes;
+        if (p.shared) {
+            if (!PassEnds::within(r.first, x_reach(shared_rounds), ends.x)) break;
+            lanes = shared_lanes;
+            for (int64_t k = 0; k < shared_rounds; ++k)
+                acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
+        } else {
+            typename L::Group g;
+            int64_t most = 0;  // taps of the group's longest run
+            lanes = L::element_group(p, i, 2 * kMaxLaneRounds, steps, g, most);
+            const int64_t rounds = (most + 1) / 2;
+            if (lanes == 0 || !PassEnds::within(r.first, x_reach(rounds), ends.x) ||
+                !PassEnds::within(r.weights, w_reach(rounds), ends.w)) {
+                if (lanes > 0) break;  // the windows would pass the pass's end
+                store<uint8_t>(p.dst + i * p.dst_step, u8_element(r, p));
+                ++i;
+                continue;
+            }
+            L::set_rounds(g, rounds);
+            for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
+        }
+        L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
+        i += lanes;
+    }
+    return i;
+}
+
+// ---- runs ----------------------------------------------------------------------
+//
+// Elements one at a time: each step picks up to plan.taps of an element's
+// taps, in order, into zero-extended 16-bit slots of a vector and multiplies
+// them with as many of its weights, loaded in order; a group of kLanes
+// elements' vectors is then reduced to their sums at once.  With shared taps
+// the weights come from a zero-padded copy and the last step's masks are
+// the same for every element.  Elements whose steps would read past the
+// pass's named bytes (levels without masked loads) are summed one by one
+// into the group's extras.
+//
+// Ops (Ops::Runs): kLanes, kExactLoads (loads read no byte past a step's
+//   taps and weights), Plan (taps: per step; full: the Tail of a whole step;
+//   without exact loads also window and weight_bytes: the bytes a step reads
+//   from its first tap and weight), plan(tap_stride, plan) (false: no path
+//   for this stride), Tail and tail(plan, taps) (a step of taps <= plan.taps
+//   taps), Weights and weights(w, tail, plan) (a step's weights, zero past
+//   its taps), Acc, zero(), step(acc, x, weights, tail, plan), Sums,
+//   reduce(acc[kLanes]), store(dst, step, sums, extra[kLanes], half, shift,
+//   count).
+
+// Shared runs of up to this many steps keep their weights in registers.
+constexpr int kMaxHeldSteps = 4;
+
+template <class R>
+inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan,
+                                  const typename R::Tail& tail) {
+    typename R::Acc acc = R::zero();
+    int64_t j = 0;
+    for (; j + plan.taps < r.count; j += plan.taps)
+        acc = R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, plan.full, plan), plan.full, plan);
+    return R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, tail, plan), tail, plan);
+}
+
+// A shared run's steps with their weights in registers.
+template <class R>
+struct HeldRun {
+    typename R::Weights weights[kMaxHeldSteps];
+    typename R::Tail tail;
+    int64_t steps;
+
+    bool hold(const TapRun& padded, const typename R::Plan& plan, const typename R::Tail& last) {
+        steps = (padded.count + plan.taps - 1) / plan.taps;
+        if (steps > kMaxHeldSteps) return false;
+        tail = last;
+        for (int64_t k = 0; k < steps; ++k)
+            weights[k] = R::weights(padded.weights + 2 * k * plan.taps, k + 1 == steps ? tail : plan.full, plan);
+        return true;
+    }
+
+    typename R::Acc sum(const char* x, int64_t ts, const typename R::Plan& plan) const {
+        typename R::Acc acc = R::zero();
+        for (int64_t k = 0; k + 1 < steps; ++k) acc = R::step(acc, x + k * plan.taps * ts, weights[k], plan.full, plan);
+        return R::step(acc, x + (steps - 1) * plan.taps * ts, weights[steps - 1], tail, plan);
+    }
+};
+
+// The taps of an element's last step.
+inline int64_t last_step_taps(int64_t count, int64_t taps) { return count - (count - 1) / taps * taps; }
+
+template <class R>
+inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    const int64_t ts = p.tap_stride;
+    typename R::Plan plan;
+    if (!R::plan(ts, plan)) return first;
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+    if (!R::kExactLoads && ends.x == 0) return first;
+    PaddedWeights padded;
+    const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
+    HeldRun<R> held;
+    bool holding = false;
+    if (p.shared) {
+        if (!padded.copy(shared)) return first;
+        const TapRun run{shared.first, padded.bytes(), shared.count};
+        holding = held.hold(run, plan, R::tail(plan, last_step_taps(shared.count, plan.taps)));
+    }
+    // Whether element r's steps stay within the named bytes.
+    auto fits = [&](const TapRun& r) {
+        if (r.count < 1) return false;
+        if constexpr (R::kExactLoads) {
+            return true;
+        } else {
+            const int64_t last = (r.count - 1) / plan.taps * plan.taps;  // first tap of the last step
+            return PassEnds::within(r.first + last * ts, plan.window, ends.x) &&
+                   (p.shared || PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w));
+        }
+    };
+    int64_t i = first;
+    for (; i < p.n; i += R::kLanes) {
+        const int64_t count = std::min<int64_t>(R::kLanes, p.n - i);
+        typename R::Acc acc[R::kLanes];
+        uint32_t extra[R::kLanes] = {};
+        // A whole group of shared runs whose last element fits (and so every
+        // one, the sources rising) goes straight through.
+        if (holding && count == R::kLanes && p.src_step >= 0 &&
+            fits(TapRun{shared.first + (i + R::kLanes - 1) * p.src_step, padded.bytes(), shared.count})) {
+            for (int64_t e = 0; e < R::kLanes; ++e) acc[e] = held.sum(shared.first + (i + e) * p.src_step, ts, plan);
+            R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
+            continue;
+        }
+        for (int64_t e = 0; e < R::kLanes; ++e) {
+            acc[e] = R::zero();
+            if (e >= count) continue;
+            if (p.shared) {
+                const TapRun r{shared.first + (i + e) * p.src_step, padded.bytes(), shared.count};
+                if (fits(r)) {
+                    acc[e] = holding ? held.sum(r.first, ts, plan)
+                                     : u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                    continue;
+                }
+                extra[e] = u8_sum(moved(shared, (i + e) * p.src_step), ts, 0, 0);
+            } else {
+                const TapRun r = tap_run(p, i + e);
+                if (fits(r)) {
+                    acc[e] = u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                    continue;
+                }
+                extra[e] = u8_sum(r, ts, 0, 0);
+            }
+        }
+        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
+    }
+    return i;
+}
+
+// ---- the choice ------------------------------------------------------------------
+//
+// Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
+// small ones for the rest), Lanes and Runs as above (NoLanes or NoRuns where a level has
+// not the path), and kLongRun: the tap count from which runs beat lanes.
+
+struct NoLanes {};
+struct NoRuns {};
+
+template <class Ops>
+inline void resample_u8_with(const ResamplePass& p) {
+    int64_t i = 0;
+    if (u8_contiguous_shared(p)) {
+        i = u8_contiguous_blocks<typename Ops::Block, Ops::kBlocks>(p, 0);
+        i = u8_contiguous_blocks<typename Ops::SmallBlock, 1>(p, i);
+    }
+    if (i < p.n) {
+        const int64_t count = load<int64_t>(p.tap_count + i * p.tap_count_step);
+        if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
+            if (count < Ops::kLongRun) i = u8_lane_groups<typename Ops::Lanes>(p, i);
+        }
+        // Long runs, and what the lanes left (the last groups of a pass).
+        if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
+            if (i < p.n) i = u8_run_groups<typename Ops::Runs>(p, i);
+        }
+    }
+    each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });
+}
+
+}  // namespace
+}  // namespace zv_pt
