@@ -285,6 +285,9 @@ struct Avx512Lanes {
 // zero-extended slots by vpermt2b; without, 64 bytes widened to words and
 // picked by vpermt2w.
 
+// Taps per step at a tap stride: those within a window of `window` bytes, at most 32.
+constexpr int64_t avx512_step_taps(int64_t ts, int64_t window) { return std::min<int64_t>(32, (window - 1) / ts + 1); }
+
 template <bool kVnni, bool kVbmi>
 struct Avx512Runs {
     static constexpr int kLanes = 16;
@@ -310,19 +313,21 @@ struct Avx512Runs {
                 static_cast<__mmask32>(low_bits(taps))};
     }
 
+    // The pick index of slot t at its byte 2t: window byte t * stride (VBMI;
+    // the odd bytes are zeroed by the mask), or as a little-endian word, window
+    // word t * stride.
+    static constexpr std::array<std::array<uint8_t, 64>, kMaxTableStride + 1> kIndex =
+        per_stride<std::array<uint8_t, 64>>([](int ts) {
+            std::array<uint8_t, 64> index{};
+            for (int64_t t = 0; t < avx512_step_taps(ts, kWindow); ++t) index[static_cast<size_t>(2 * t)] = static_cast<uint8_t>(t * ts);
+            return index;
+        });
+
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 8) return false;
         plan.stride = ts;
-        plan.taps = std::min<int64_t>(32, (kWindow - 1) / ts + 1);
-        if constexpr (kVbmi) {
-            alignas(64) uint8_t index[64] = {};
-            for (int64_t t = 0; t < plan.taps; ++t) index[2 * t] = static_cast<uint8_t>(t * ts);
-            plan.index = _mm512_load_si512(index);
-        } else {
-            alignas(64) int16_t index[32] = {};
-            for (int64_t t = 0; t < plan.taps; ++t) index[t] = static_cast<int16_t>(t * ts);
-            plan.index = _mm512_load_si512(index);
-        }
+        plan.taps = avx512_step_taps(ts, kWindow);
+        plan.index = _mm512_loadu_si512(kIndex[static_cast<size_t>(ts)].data());
         plan.full = tail(plan, plan.taps);
         return true;
     }

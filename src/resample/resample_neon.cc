@@ -241,6 +241,9 @@ inline void store_four(char* dst, int64_t step, int32x4_t sums, int shift, int64
     }
 }
 
+// Taps per step at a tap stride: within 64 bytes, at most 16.
+constexpr int64_t neon_step_taps(int64_t ts) { return std::min<int64_t>(16, 63 / ts + 1); }
+
 struct NeonRuns {
     static constexpr int kLanes = 4;
     static constexpr bool kExactLoads = false;
@@ -265,28 +268,32 @@ struct NeonRuns {
     using Sums = int32x4_t;
 
     static Tail tail(const Plan&, int64_t taps) {
-        Tail t;
-        t.quarters = static_cast<int>((taps + 3) / 4);
-        int16_t keep[16];
-        for (int64_t k = 0; k < 16; ++k) keep[k] = k < taps ? int16_t{-1} : int16_t{0};
-        t.keep[0] = vld1q_s16(keep);
-        t.keep[1] = vld1q_s16(keep + 8);
-        return t;
+        static constexpr int16_t kSlot[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        const int16x8_t count = vdupq_n_s16(static_cast<int16_t>(taps));
+        return {static_cast<int>((taps + 3) / 4),
+                {vreinterpretq_s16_u16(vcltq_s16(vld1q_s16(kSlot), count)),
+                 vreinterpretq_s16_u16(vcltq_s16(vld1q_s16(kSlot + 8), count))}};
     }
+
+    // Slot t: window byte t * stride, then 0xff (zero).
+    static constexpr std::array<std::array<uint8_t, 32>, kMaxTableStride + 1> kIndex =
+        per_stride<std::array<uint8_t, 32>>([](int ts) {
+            std::array<uint8_t, 32> index{};
+            for (int64_t t = 0; t < 16; ++t) {
+                index[static_cast<size_t>(2 * t)] = t < neon_step_taps(ts) ? static_cast<uint8_t>(t * ts) : 0xff;
+                index[static_cast<size_t>(2 * t + 1)] = 0xff;
+            }
+            return index;
+        });
 
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 7) return false;
         plan.stride = ts;
-        plan.taps = std::min<int64_t>(16, 63 / ts + 1);
+        plan.taps = neon_step_taps(ts);
         plan.window = 64;
         plan.weight_bytes = 32;
-        uint8_t index[32];
-        for (int64_t t = 0; t < 16; ++t) {
-            index[2 * t] = t < plan.taps ? static_cast<uint8_t>(t * ts) : 0xff;
-            index[2 * t + 1] = 0xff;
-        }
-        plan.index[0] = vld1q_u8(index);
-        plan.index[1] = vld1q_u8(index + 16);
+        plan.index[0] = vld1q_u8(kIndex[static_cast<size_t>(ts)].data());
+        plan.index[1] = vld1q_u8(kIndex[static_cast<size_t>(ts)].data() + 16);
         plan.full = tail(plan, plan.taps);
         return true;
     }

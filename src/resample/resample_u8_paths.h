@@ -72,15 +72,15 @@ inline int64_t u8_contiguous_blocks(const ResamplePass& pass, int64_t first) {
 inline bool u8_contiguous_shared(const ResamplePass& p) { return p.shared && p.src_step == 1 && p.tap_stride != 0; }
 
 // A shared run's weights, copied with zeros after them so that whole vectors
-// of them can be read.
+// of them (64 weights past its end at most) can be read.
 constexpr int64_t kMaxPaddedTaps = 256;
 struct PaddedWeights {
     alignas(64) int16_t w[kMaxPaddedTaps + 64];
 
     bool copy(const TapRun& r) {
         if (r.count < 1 || r.count > kMaxPaddedTaps) return false;
-        std::memset(w, 0, sizeof w);
         std::memcpy(w, r.weights, static_cast<size_t>(r.count) * sizeof(int16_t));
+        std::memset(w + r.count, 0, 64 * sizeof(int16_t));
         return true;
     }
     const char* bytes() const { return reinterpret_cast<const char*>(w); }
@@ -219,6 +219,33 @@ struct HeldRun {
         for (int64_t k = 0; k + 1 < steps; ++k) acc = R::step(acc, x + k * plan.taps * ts, weights[k], plan.full, plan);
         return R::step(acc, x + (steps - 1) * plan.taps * ts, weights[steps - 1], tail, plan);
     }
+
+    // The sums of a whole group of elements whose sources lie src_step
+    // apart from x, kSteps steps each: unrolled, so that the elements' steps
+    // interleave and their sums stay in registers.
+    template <int kSteps>
+    void group(const char* x, int64_t src_step, int64_t ts, const typename R::Plan& plan,
+               typename R::Acc (&acc)[R::kLanes]) const {
+#pragma GCC unroll 16
+        for (int e = 0; e < R::kLanes; ++e) {
+            const char* at = x + e * src_step;
+            typename R::Acc a = R::zero();
+#pragma GCC unroll 4
+            for (int k = 0; k < kSteps; ++k)
+                a = R::step(a, at + k * plan.taps * ts, weights[k], k + 1 == kSteps ? tail : plan.full, plan);
+            acc[e] = a;
+        }
+    }
+
+    void group(const char* x, int64_t src_step, int64_t ts, const typename R::Plan& plan,
+               typename R::Acc (&acc)[R::kLanes]) const {
+        switch (steps) {
+            case 1: return group<1>(x, src_step, ts, plan, acc);
+            case 2: return group<2>(x, src_step, ts, plan, acc);
+            case 3: return group<3>(x, src_step, ts, plan, acc);
+            default: return group<4>(x, src_step, ts, plan, acc);
+        }
+    }
 };
 
 // The taps of an element's last step.
@@ -261,7 +288,7 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
         // one, the sources rising) goes straight through.
         if (holding && count == R::kLanes && p.src_step >= 0 &&
             fits(TapRun{shared.first + (i + R::kLanes - 1) * p.src_step, padded.bytes(), shared.count})) {
-            for (int64_t e = 0; e < R::kLanes; ++e) acc[e] = held.sum(shared.first + (i + e) * p.src_step, ts, plan);
+            held.group(shared.first + i * p.src_step, p.src_step, ts, plan, acc);
             R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
             continue;
         }

@@ -181,6 +181,9 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
         scatter_bytes(dst, step, out, count);
 }
 
+// Taps per 128-bit lane at a tap stride: those within 16 bytes, at most 8.
+constexpr int64_t shuffle_lane_taps(int64_t ts) { return ts == 1 ? 8 : std::min<int64_t>(8, 15 / ts + 1); }
+
 template <class Width>
 struct ShuffleRuns {
     using V = typename Width::V;
@@ -201,24 +204,34 @@ struct ShuffleRuns {
     using Acc = V;
     using Sums = V;
 
+    // Per 128-bit lane: the pick index of the slots (byte t * stride, then a
+    // zero byte; zeros past the lane's taps), and the step's tap of each slot.
+    struct Tables {
+        std::array<uint8_t, sizeof(V)> index;
+        std::array<int16_t, sizeof(V) / 2> tap;
+    };
+    static constexpr std::array<Tables, kMaxTableStride + 1> kTables = per_stride<Tables>([](int ts) {
+        Tables t{};
+        const int64_t k = shuffle_lane_taps(ts);
+        for (int b = 0; b < kBlocks; ++b)
+            for (int s = 0; s < 8; ++s) {
+                t.index[static_cast<size_t>(16 * b + 2 * s)] = s < k ? static_cast<uint8_t>(s * ts) : 0x80;
+                t.index[static_cast<size_t>(16 * b + 2 * s + 1)] = 0x80;
+                t.tap[static_cast<size_t>(8 * b + s)] = s < k ? static_cast<int16_t>(b * k + s) : int16_t{0x7fff};
+            }
+        return t;
+    });
+
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 7) return false;
-        const int64_t k = ts == 1 ? 8 : std::min<int64_t>(8, 15 / ts + 1);
+        const int64_t k = shuffle_lane_taps(ts);
         plan.taps = k * kBlocks;
         plan.stride = ts;
         plan.window = (kBlocks - 1) * k * ts + 16;
         plan.weight_bytes = 2 * (kBlocks - 1) * k + 16;
         plan.lane_taps = k;
-        uint8_t index[sizeof(V)];
-        int16_t tap[sizeof(V) / 2];
-        for (int b = 0; b < kBlocks; ++b)
-            for (int t = 0; t < 8; ++t) {
-                index[16 * b + 2 * t] = t < k ? static_cast<uint8_t>(t * ts) : 0x80;
-                index[16 * b + 2 * t + 1] = 0x80;
-                tap[8 * b + t] = t < k ? static_cast<int16_t>(b * k + t) : int16_t{0x7fff};
-            }
-        plan.index = load_vector<V>(index);
-        plan.tap_of_slot = load_vector<V>(tap);
+        plan.index = load_vector<V>(kTables[static_cast<size_t>(ts)].index.data());
+        plan.tap_of_slot = load_vector<V>(kTables[static_cast<size_t>(ts)].tap.data());
         plan.full = tail(plan, plan.taps);
         return true;
     }
