@@ -254,6 +254,92 @@ inline bool repeats(const AxisTaps& t, long x, long period, long step) {
     return same(t.weights) && same(t.fixed);
 }
 
+// ---- the cost model ------------------------------------------------------------
+//
+// The planner picks the order of the passes and the mapping of the
+// horizontal one by their estimated time: a few costs per output element and
+// per call of the resampling pass's paths, in nanoseconds, measured with the
+// resize benchmark on one core of the build machine (see docs/design.md).
+// Only the comparison between candidates matters, so the figures need to be
+// right within a factor, not exactly.
+struct CostModel {
+    // A call of the pass: its checks and the set-up of its path.
+    static constexpr double kCallNs = 300.0;
+    // Per element of a shared-taps call: the run's taps picked out of windows
+    // of source bytes with the weights in registers; one channel per call, so
+    // interleaved outputs are written byte by byte.
+    static double shared_ns(double taps) { return 0.3 + 0.065 * taps; }
+    // Per element with taps of its own: short runs side by side in lanes,
+    // long ones with their own weights loaded.
+    static double own_ns(double taps) { return taps <= 10 ? 0.85 + 0.10 * taps : 1.0 + 0.23 * taps; }
+    // Per element of a vertical pass: contiguous sources, one vector
+    // multiply-add per tap for many elements.
+    static double vertical_ns(double taps) { return 0.03 * taps; }
+    // A float element costs about twice an 8-bit one in every path.
+    static double type_factor(bool floats) { return floats ? 2.0 : 1.0; }
+};
+
+// Lines per block of a per-phase pass: about 256 KiB of source, which stays
+// in the second-level cache while every phase and channel passes over it.
+inline long phase_block_lines(long in, long channels, long element) {
+    return std::max(1L, (256L << 10) / std::max(1L, in * channels * element));
+}
+
+// The estimated time of a horizontal pass over `lines` lines in a mapping.
+inline double horizontal_ns(const AxisTaps& x, long lines, long channels, long element, Mapping mapping) {
+    const double taps = static_cast<double>(x.weights.size()) / static_cast<double>(x.out_size);
+    const double elements = static_cast<double>(lines) * static_cast<double>(x.out_size * channels);
+    const double type = CostModel::type_factor(element == sizeof(float));
+    if (mapping == Mapping::per_row)
+        return type * elements * CostModel::own_ns(taps) + static_cast<double>(lines) * CostModel::kCallNs;
+    // Per phase: a call per phase and channel and block of lines.  With one
+    // period per line (no common factor) the phases are the columns and no
+    // call runs on from line to line.
+    const long periods = std::gcd(x.in_size, x.out_size);
+    const long period = x.out_size / periods;
+    const double blocks = periods > 1 ? std::ceil(static_cast<double>(lines) /
+                                                  static_cast<double>(phase_block_lines(x.in_size, channels, element)))
+                                      : static_cast<double>(lines);
+    const double calls = static_cast<double>(period * channels) * blocks;
+    return type * elements * CostModel::shared_ns(taps) + calls * CostModel::kCallNs;
+}
+
+inline double vertical_ns(const AxisTaps& y, long across, long channels, long element) {
+    const double taps = static_cast<double>(y.weights.size()) / static_cast<double>(y.out_size);
+    return CostModel::type_factor(element == sizeof(float)) * static_cast<double>(y.out_size) *
+               static_cast<double>(across * channels) * CostModel::vertical_ns(taps) +
+           static_cast<double>(y.out_size) * CostModel::kCallNs;
+}
+
+// The cheaper mapping of the horizontal pass over `lines` lines.
+inline Mapping choose_mapping(Mapping requested, const AxisTaps& x, long lines, long channels, long element) {
+    if (requested != Mapping::automatic) return requested;
+    return horizontal_ns(x, lines, channels, element, Mapping::per_row) <
+                   horizontal_ns(x, lines, channels, element, Mapping::per_phase)
+               ? Mapping::per_row
+               : Mapping::per_phase;
+}
+
+// The order of the passes.  8-bit bicubic results are clamped to 0..255
+// between the passes, overshoot included, so there the order shows in the
+// result: horizontal first, as the common 8-bit implementations do.
+// Otherwise the cheaper order, each with its cheaper horizontal mapping.
+// The order follows from the whole resize, never from a window of it: the
+// two orders round differently, and a window must give the whole resize's
+// bits.
+inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, const AxisTaps& y, long channels,
+                          long element) {
+    if (requested != Order::automatic) return requested;
+    if (order_shows) return Order::horizontal_first;
+    auto horizontal = [&](long lines) {
+        const Mapping m = choose_mapping(Mapping::automatic, x, lines, channels, element);
+        return horizontal_ns(x, lines, channels, element, m);
+    };
+    const double horizontal_first = horizontal(y.in_size) + vertical_ns(y, x.out_size, channels, element);
+    const double vertical_first = vertical_ns(y, x.in_size, channels, element) + horizontal(y.out_size);
+    return vertical_first < horizontal_first ? Order::vertical_first : Order::horizontal_first;
+}
+
 }  // namespace detail
 
 // One resampling pass over one axis of a 3-channel image.  Images are lines of
@@ -482,9 +568,7 @@ private:
         return result_ok;
     }
 
-    // Lines per block of run_phases: about 256 KiB of source, which stays in
-    // the second-level cache while every phase and channel passes over it.
-    long block_lines() const { return std::max(1L, (256L << 10) / (in_ * channels_ * element)); }
+    long block_lines() const { return detail::phase_block_lines(in_, channels_, element); }
 
     Axis axis_;
     Mapping mapping_;
@@ -575,23 +659,6 @@ private:
 // cache between its two passes.
 inline constexpr long kBandBytes = 256L << 10;
 
-// 8-bit bicubic results are clamped to 0..255 between the passes, overshoot
-// included, so there the order shows in the result: horizontal first, as the
-// common 8-bit implementations do.  Otherwise the order with the least work,
-// counting a horizontal tap (gathered loads) as two vertical ones (contiguous
-// loads), about what they cost in the vector kernels.  The order follows from
-// the whole resize, never from a window of it: the two orders round
-// differently, and a window must give the whole resize's bits.
-inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, const AxisTaps& y) {
-    if (requested != Order::automatic) return requested;
-    if (order_shows) return Order::horizontal_first;
-    const double x_taps = 2.0 * static_cast<double>(x.weights.size());  // per line
-    const double y_taps = static_cast<double>(y.weights.size());        // per column
-    const double horizontal_first = x_taps * y.in_size + y_taps * x.out_size;
-    const double vertical_first = y_taps * x.in_size + x_taps * y.out_size;
-    return vertical_first < horizontal_first ? Order::vertical_first : Order::horizontal_first;
-}
-
 }  // namespace detail
 
 // Resize of a 3-channel image, planned once per geometry and run per frame.
@@ -634,9 +701,12 @@ public:
                                         : detail::Span{window.y, window.y + window.height};
         source_ = {xs.lo, ys.lo, xs.hi - xs.lo, ys.hi - ys.lo};
         const bool clamped = std::is_same_v<T, unsigned char> && filter == Filter::bicubic;
-        order_ = detail::choose_order(plan.order, clamped, x, y);
-        const Mapping mapping = plan.horizontal == Mapping::automatic ? Mapping::per_phase : plan.horizontal;
+        const long element = sizeof(T);
+        order_ = scale_x && scale_y ? detail::choose_order(plan.order, clamped, x, y, channels_, element)
+                                    : Order::horizontal_first;
         const bool h_first = order_ == Order::horizontal_first;
+        const Mapping mapping = detail::choose_mapping(plan.horizontal, x, h_first ? source_.height : window.height,
+                                                       channels_, element);
         // The horizontal pass runs over the source lines (first) or the
         // window's lines (second); the vertical one over the source columns
         // (first) or the window's columns (second).

@@ -21,8 +21,7 @@ bool isa_supported(Isa isa) {
                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq");
         case Isa::avx512vnni:
-            return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vnni") &&
-                   __builtin_cpu_supports("avx512vbmi");
+            return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vnni");
 #endif
 #if defined(ZV_PT_SIMD_NEON)
         case Isa::neon:

@@ -6,8 +6,7 @@ namespace zv_pt {
 
 // Every kernel family has one variant per level; C is the scalar reference.
 // SSSE3, AVX2 (with FMA3), AVX-512 (F, BW, VL and DQ on top of AVX2) and
-// AVX-512 with VNNI and VBMI (as from Ice Lake and Zen 4) exist on x86-64,
-// NEON on AArch64; a level's table holds
+// AVX-512 with VNNI exist on x86-64, NEON on AArch64; a level's table holds
 // the variant of the level below where its own instructions do not pay.  A
 // build with ZV_PT_SCALAR has only C.
 enum class Isa { c, ssse3, avx2, avx512, avx512vnni, neon };

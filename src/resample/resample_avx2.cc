@@ -12,7 +12,7 @@ struct Avx2U8 {
     static constexpr int kBlocks = 1;
     using Lanes = Avx2Lanes;
     using Runs = ShuffleRuns<Ymm>;
-    static constexpr int64_t kLongRun = 9;
+    static constexpr int64_t kLongRun = 5;
 };
 
 }  // namespace

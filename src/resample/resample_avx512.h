@@ -279,111 +279,16 @@ struct Avx512Lanes {
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
 };
 
-// ---- 8-bit runs: up to 32 taps a step, masked loads -----------------------------
-//
-// kVbmi: a step's window is 128 bytes, its bytes picked straight into
-// zero-extended slots by vpermt2b; without, 64 bytes widened to words and
-// picked by vpermt2w.
-
-// Taps per step at a tap stride: those within a window of `window` bytes, at most 32.
-constexpr int64_t avx512_step_taps(int64_t ts, int64_t window) { return std::min<int64_t>(32, (window - 1) / ts + 1); }
-
-template <bool kVnni, bool kVbmi>
-struct Avx512Runs {
-    static constexpr int kLanes = 16;
-    static constexpr bool kExactLoads = true;
-    static constexpr int64_t kWindow = kVbmi ? 128 : 64;
-    struct Tail {
-        __mmask64 low, high;  // source bytes of the step's window (the second half with VBMI)
-        __mmask32 weights;
-    };
-    struct Plan {
-        int64_t taps;     // per step: those whose bytes lie within the window
-        int64_t stride;   // tap stride
-        __m512i index;    // slot t: window byte (VBMI) or word t * stride
-        Tail full;
-    };
-    using Acc = __m512i;
-    using Sums = __m512i;
-    using Weights = __m512i;
-
-    static Tail tail(const Plan& plan, int64_t taps) {
-        const int64_t bytes = (taps - 1) * plan.stride + 1;
-        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
-                static_cast<__mmask32>(low_bits(taps))};
-    }
-
-    // The pick index of slot t at its byte 2t: window byte t * stride (VBMI;
-    // the odd bytes are zeroed by the mask), or as a little-endian word, window
-    // word t * stride.
-    static constexpr std::array<std::array<uint8_t, 64>, kMaxTableStride + 1> kIndex =
-        per_stride<std::array<uint8_t, 64>>([](int ts) {
-            std::array<uint8_t, 64> index{};
-            for (int64_t t = 0; t < avx512_step_taps(ts, kWindow); ++t) index[static_cast<size_t>(2 * t)] = static_cast<uint8_t>(t * ts);
-            return index;
-        });
-
-    static bool plan(int64_t ts, Plan& plan) {
-        if (ts < 1 || ts > 8) return false;
-        plan.stride = ts;
-        plan.taps = avx512_step_taps(ts, kWindow);
-        plan.index = _mm512_loadu_si512(kIndex[static_cast<size_t>(ts)].data());
-        plan.full = tail(plan, plan.taps);
-        return true;
-    }
-
-    static Acc zero() { return _mm512_setzero_si512(); }
-
-    static Weights weights(const char* w, const Tail& tail, const Plan&) { return _mm512_maskz_loadu_epi16(tail.weights, w); }
-
-    static Acc step(Acc acc, const char* x, Weights weights, const Tail& tail, const Plan& plan) {
-        const __m512i window = _mm512_maskz_loadu_epi8(tail.low, x);
-        __m512i slots;
-        if constexpr (kVbmi) {
-            // Even bytes picked, odd ones zero: the zero-extended slots.
-            const __m512i second = _mm512_maskz_loadu_epi8(tail.high, x + 64);
-            slots = _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, window, plan.index, second);
-        } else {
-            slots = plan.stride == 1 ? widen_low(window)
-                                     : _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
-        }
-        return dot_add<kVnni>(acc, slots, weights);
-    }
-
-    // Lane e: the sum of acc[e]'s lanes.  Halves of pairs, then of quads,
-    // then within 128-bit blocks; the lanes come out as element 4q + b in
-    // block b, slot q, and one permutation puts them in order.
-    static Sums reduce(const Acc (&acc)[16]) {
-        __m512i half[8], quarter[4];
-        for (int k = 0; k < 8; ++k)
-            half[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0x44),
-                                       _mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0xee));
-        for (int k = 0; k < 4; ++k)
-            quarter[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0x88),
-                                          _mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0xdd));
-        const __m512i a = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[0], quarter[1]),
-                                           _mm512_unpackhi_epi32(quarter[0], quarter[1]));
-        const __m512i b = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[2], quarter[3]),
-                                           _mm512_unpackhi_epi32(quarter[2], quarter[3]));
-        const __m512i sums = _mm512_add_epi32(_mm512_unpacklo_epi64(a, b), _mm512_unpackhi_epi64(a, b));
-        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), sums);
-    }
-
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[16], int32_t half, int shift,
-                      int64_t count) {
-        const __m512i all = _mm512_add_epi32(_mm512_add_epi32(sums, _mm512_loadu_si512(extra)), _mm512_set1_epi32(half));
-        store_bytes16(dst, step, all, shift, count);
-    }
-};
-
-// The 8-bit kernel of the level; the VNNI level also has VBMI.
+// The 8-bit kernel of the level.  Long runs take 256-bit windows: where
+// 512-bit operations run as two 256-bit halves (Zen 4), wider picks would
+// only add work.
 template <bool kVnni>
 struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
     using SmallBlock = PairBlockOps<Xmm, kVnni>;
     static constexpr int kBlocks = 1;
     using Lanes = Avx512Lanes<kVnni>;
-    using Runs = Avx512Runs<kVnni, kVnni>;
+    using Runs = ShuffleRuns<Ymm, kVnni>;
     static constexpr int64_t kLongRun = 11;
 };
 

@@ -1,7 +1,6 @@
-// AVX-512 resampling kernels with VNNI and VBMI: the 8-bit multiply-adds as
-// vpdpwssd, which gives pmaddwd-and-add's bits in one instruction, and long
-// runs picked out of 128-byte windows by vpermt2b.  The float kernel of this
-// level is the AVX-512 one.
+// AVX-512 resampling kernels with VNNI: the 8-bit multiply-adds as vpdpwssd,
+// which gives pmaddwd-and-add's bits in one instruction.  The float kernel of
+// this level is the AVX-512 one.
 #include "resample/resample_avx512.h"
 
 namespace zv_pt {

@@ -323,10 +323,12 @@ struct NeonRuns {
         return vpaddq_s32(vpaddq_s32(whole(0), whole(1)), vpaddq_s32(whole(2), whole(3)));
     }
 
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[4], int32_t half, int shift,
-                      int64_t count) {
-        const int32x4_t all = vaddq_s32(vaddq_s32(sums, vreinterpretq_s32_u32(vld1q_u32(extra))), vdupq_n_s32(half));
-        store_four(dst, step, all, shift, count);
+    static Sums with(Sums sums, const uint32_t (&extra)[4]) {
+        return vaddq_s32(sums, vreinterpretq_s32_u32(vld1q_u32(extra)));
+    }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
+        store_four(dst, step, vaddq_s32(sums, vdupq_n_s32(half)), shift, count);
     }
 };
 

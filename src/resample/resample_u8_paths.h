@@ -182,11 +182,11 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
 //   for this stride), Tail and tail(plan, taps) (a step of taps <= plan.taps
 //   taps), Weights and weights(w, tail, plan) (a step's weights, zero past
 //   its taps), Acc, zero(), step(acc, x, weights, tail, plan), Sums,
-//   reduce(acc[kLanes]), store(dst, step, sums, extra[kLanes], half, shift,
-//   count).
+//   reduce(acc[kLanes]), with(sums, extra[kLanes]) (the sums plus the
+//   extras), store(dst, step, sums, half, shift, count).
 
 // Shared runs of up to this many steps keep their weights in registers.
-constexpr int kMaxHeldSteps = 4;
+constexpr int kMaxHeldSteps = 8;
 
 template <class R>
 inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan,
@@ -219,37 +219,35 @@ struct HeldRun {
         for (int64_t k = 0; k + 1 < steps; ++k) acc = R::step(acc, x + k * plan.taps * ts, weights[k], plan.full, plan);
         return R::step(acc, x + (steps - 1) * plan.taps * ts, weights[steps - 1], tail, plan);
     }
-
-    // The sums of a whole group of elements whose sources lie src_step
-    // apart from x, kSteps steps each: unrolled, so that the elements' steps
-    // interleave and their sums stay in registers.
-    template <int kSteps>
-    void group(const char* x, int64_t src_step, int64_t ts, const typename R::Plan& plan,
-               typename R::Acc (&acc)[R::kLanes]) const {
-#pragma GCC unroll 16
-        for (int e = 0; e < R::kLanes; ++e) {
-            const char* at = x + e * src_step;
-            typename R::Acc a = R::zero();
-#pragma GCC unroll 4
-            for (int k = 0; k < kSteps; ++k)
-                a = R::step(a, at + k * plan.taps * ts, weights[k], k + 1 == kSteps ? tail : plan.full, plan);
-            acc[e] = a;
-        }
-    }
-
-    void group(const char* x, int64_t src_step, int64_t ts, const typename R::Plan& plan,
-               typename R::Acc (&acc)[R::kLanes]) const {
-        switch (steps) {
-            case 1: return group<1>(x, src_step, ts, plan, acc);
-            case 2: return group<2>(x, src_step, ts, plan, acc);
-            case 3: return group<3>(x, src_step, ts, plan, acc);
-            default: return group<4>(x, src_step, ts, plan, acc);
-        }
-    }
 };
 
 // The taps of an element's last step.
 inline int64_t last_step_taps(int64_t count, int64_t taps) { return count - (count - 1) / taps * taps; }
+
+// Groups of shared runs held in registers, kSteps steps each, from element i
+// while whole groups lie below `end`: the elements' steps unrolled so that
+// they interleave and their sums stay in registers.  Returns the first
+// element not done.
+template <class R, int kSteps>
+inline int64_t u8_held_groups(const ResamplePass& p, const HeldRun<R>& held, const TapRun& shared,
+                              const typename R::Plan& plan, int64_t i, int64_t end) {
+    const int64_t ts = p.tap_stride, step = p.src_step;
+    for (; i + R::kLanes <= end; i += R::kLanes) {
+        const char* x = shared.first + i * step;
+        typename R::Acc acc[R::kLanes];
+#pragma GCC unroll 16
+        for (int e = 0; e < R::kLanes; ++e) {
+            typename R::Acc a = R::zero();
+#pragma GCC unroll 4
+            for (int k = 0; k < kSteps; ++k)
+                a = R::step(a, x + e * step + k * plan.taps * ts, held.weights[k], k + 1 == kSteps ? held.tail : plan.full,
+                            plan);
+            acc[e] = a;
+        }
+        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+    }
+    return i;
+}
 
 template <class R>
 inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
@@ -280,18 +278,30 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
         }
     };
     int64_t i = first;
+    if (holding && p.src_step > 0) {
+        // Whole groups up to the last element whose windows stay within the
+        // named bytes (the sources rising, every one before it fits too).
+        int64_t end = p.n;
+        if constexpr (!R::kExactLoads) {
+            const int64_t reach = (held.steps - 1) * plan.taps * ts + plan.window;  // bytes from a first tap
+            const intptr_t room = static_cast<intptr_t>(ends.x) - reinterpret_cast<intptr_t>(shared.first) - reach;
+            end = room < 0 ? 0 : std::min<int64_t>(p.n, room / p.src_step + 1);
+        }
+        switch (held.steps) {
+            case 1: i = u8_held_groups<R, 1>(p, held, shared, plan, i, end); break;
+            case 2: i = u8_held_groups<R, 2>(p, held, shared, plan, i, end); break;
+            case 3: i = u8_held_groups<R, 3>(p, held, shared, plan, i, end); break;
+            case 4: i = u8_held_groups<R, 4>(p, held, shared, plan, i, end); break;
+            case 5: i = u8_held_groups<R, 5>(p, held, shared, plan, i, end); break;
+            case 6: i = u8_held_groups<R, 6>(p, held, shared, plan, i, end); break;
+            case 7: i = u8_held_groups<R, 7>(p, held, shared, plan, i, end); break;
+            default: i = u8_held_groups<R, 8>(p, held, shared, plan, i, end);
+        }
+    }
     for (; i < p.n; i += R::kLanes) {
         const int64_t count = std::min<int64_t>(R::kLanes, p.n - i);
         typename R::Acc acc[R::kLanes];
         uint32_t extra[R::kLanes] = {};
-        // A whole group of shared runs whose last element fits (and so every
-        // one, the sources rising) goes straight through.
-        if (holding && count == R::kLanes && p.src_step >= 0 &&
-            fits(TapRun{shared.first + (i + R::kLanes - 1) * p.src_step, padded.bytes(), shared.count})) {
-            held.group(shared.first + i * p.src_step, p.src_step, ts, plan, acc);
-            R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
-            continue;
-        }
         for (int64_t e = 0; e < R::kLanes; ++e) {
             acc[e] = R::zero();
             if (e >= count) continue;
@@ -312,7 +322,7 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
                 extra[e] = u8_sum(r, ts, 0, 0);
             }
         }
-        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
+        R::store(p.dst + i * p.dst_step, p.dst_step, R::with(R::reduce(acc), extra), p.half, p.shift, count);
     }
     return i;
 }

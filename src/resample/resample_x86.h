@@ -136,23 +136,25 @@ struct PairBlockOps {
     }
 };
 
-// ---- 8-bit runs: 16-byte windows picked apart by pshufb --------------------------
+// ---- 8-bit runs: windows of 16 bytes per 128-bit lane, picked apart by pshufb ----
 //
-// A step takes k taps from a 16-byte window in each 128-bit lane (k = 8 for
-// adjacent taps, else the taps within 16 bytes), the second lane's window k
-// taps on; one pmaddwd with the weights loaded in order adds them.
+// A step loads one window of 16 bytes per 128-bit lane, the second lane's
+// from byte 16 on, and picks out the taps whose bytes lie in its lane (8 at
+// most; the second lane's continue where the first's stop) into 16-bit
+// slots; one pmaddwd (or vpdpwssd) with the weights in the same order adds
+// them.  Adjacent taps are zero-extended straight from 16 bytes instead.
 
 inline __m128i hadd32(__m128i a, __m128i b) { return _mm_hadd_epi32(a, b); }
-inline __m128i lanes_of(const char* lo, const char* /*hi*/, Xmm) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)); }
 inline __m128i cmpgt16(__m128i a, __m128i b) { return _mm_cmpgt_epi16(a, b); }
 inline __m128i shuffle8(__m128i a, __m128i b) { return _mm_shuffle_epi8(a, b); }
+inline __m128i load2(const char* lo, const char* /*hi*/, Xmm) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)); }
 #if defined(__AVX2__)
 inline __m256i hadd32(__m256i a, __m256i b) { return _mm256_hadd_epi32(a, b); }
-inline __m256i lanes_of(const char* lo, const char* hi, Ymm) {
-    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(hi), reinterpret_cast<const __m128i*>(lo));
-}
 inline __m256i cmpgt16(__m256i a, __m256i b) { return _mm256_cmpgt_epi16(a, b); }
 inline __m256i shuffle8(__m256i a, __m256i b) { return _mm256_shuffle_epi8(a, b); }
+inline __m256i load2(const char* lo, const char* hi, Ymm) {
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(hi), reinterpret_cast<const __m128i*>(lo));
+}
 #endif
 
 template <class V>
@@ -181,10 +183,15 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
         scatter_bytes(dst, step, out, count);
 }
 
-// Taps per 128-bit lane at a tap stride: those within 16 bytes, at most 8.
-constexpr int64_t shuffle_lane_taps(int64_t ts) { return ts == 1 ? 8 : std::min<int64_t>(8, 15 / ts + 1); }
+// The taps of a step in 128-bit lane 0 and in lane 1 at a tap stride: those
+// whose bytes lie within bytes 0-15 and 16-31 (8 at most each; with
+// adjacent taps 8 each, from 16 bytes).
+constexpr int64_t shuffle_lane0_taps(int64_t ts) { return std::min<int64_t>(8, 15 / ts + 1); }
+constexpr int64_t shuffle_lane1_taps(int64_t ts) {
+    return ts == 1 ? 8 : std::min<int64_t>(8, 31 / ts + 1 - shuffle_lane0_taps(ts));
+}
 
-template <class Width>
+template <class Width, bool kVnni = false>
 struct ShuffleRuns {
     using V = typename Width::V;
     static constexpr int kLanes = sizeof(V) / 4;
@@ -192,44 +199,47 @@ struct ShuffleRuns {
     static constexpr bool kExactLoads = false;
     using Tail = V;  // per 16-bit slot: all ones if the step has its tap
     struct Plan {
-        int64_t taps;          // per step: k per 128-bit lane
+        int64_t taps;          // per step
         int64_t stride;        // tap stride
         int64_t window;        // source bytes a step reads from its first tap
         int64_t weight_bytes;  // weight bytes a step reads
-        int64_t lane_taps;     // k
-        V index;               // per lane: slot t < k from byte t * stride, zero above
+        int64_t lane0_taps;    // the taps of 128-bit lane 0 (its weights come first)
+        V index;               // per lane: the slots' bytes (a tap's byte, then a zero)
         V tap_of_slot;         // per 16-bit slot: its tap within the step, or 0x7fff if unused
         Tail full;
     };
     using Acc = V;
     using Sums = V;
+    using Weights = V;
 
-    // Per 128-bit lane: the pick index of the slots (byte t * stride, then a
-    // zero byte; zeros past the lane's taps), and the step's tap of each slot.
     struct Tables {
         std::array<uint8_t, sizeof(V)> index;
         std::array<int16_t, sizeof(V) / 2> tap;
     };
     static constexpr std::array<Tables, kMaxTableStride + 1> kTables = per_stride<Tables>([](int ts) {
         Tables t{};
-        const int64_t k = shuffle_lane_taps(ts);
-        for (int b = 0; b < kBlocks; ++b)
+        const int64_t k0 = shuffle_lane0_taps(ts);
+        for (int b = 0; b < kBlocks; ++b) {
+            const int64_t k = b == 0 ? k0 : shuffle_lane1_taps(ts), from = b == 0 ? 0 : k0;
             for (int s = 0; s < 8; ++s) {
-                t.index[static_cast<size_t>(16 * b + 2 * s)] = s < k ? static_cast<uint8_t>(s * ts) : 0x80;
+                // Adjacent taps: lane 1 from bytes 8-15 of the same 16 (zero-extended).
+                const int64_t byte = ts == 1 ? (from + s) % 16 : (from + s) * ts - 16 * b;
+                t.index[static_cast<size_t>(16 * b + 2 * s)] = s < k ? static_cast<uint8_t>(byte) : 0x80;
                 t.index[static_cast<size_t>(16 * b + 2 * s + 1)] = 0x80;
-                t.tap[static_cast<size_t>(8 * b + s)] = s < k ? static_cast<int16_t>(b * k + s) : int16_t{0x7fff};
+                t.tap[static_cast<size_t>(8 * b + s)] = s < k ? static_cast<int16_t>(from + s) : int16_t{0x7fff};
             }
+        }
         return t;
     });
 
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 7) return false;
-        const int64_t k = shuffle_lane_taps(ts);
-        plan.taps = k * kBlocks;
+        const int64_t k0 = shuffle_lane0_taps(ts);
+        plan.taps = kBlocks == 1 ? k0 : k0 + shuffle_lane1_taps(ts);
         plan.stride = ts;
-        plan.window = (kBlocks - 1) * k * ts + 16;
-        plan.weight_bytes = 2 * (kBlocks - 1) * k + 16;
-        plan.lane_taps = k;
+        plan.window = ts == 1 || kBlocks == 1 ? 16 : 32;
+        plan.weight_bytes = kBlocks == 1 ? 16 : 2 * k0 + 16;
+        plan.lane0_taps = k0;
         plan.index = load_vector<V>(kTables[static_cast<size_t>(ts)].index.data());
         plan.tap_of_slot = load_vector<V>(kTables[static_cast<size_t>(ts)].tap.data());
         plan.full = tail(plan, plan.taps);
@@ -242,16 +252,17 @@ struct ShuffleRuns {
         return cmpgt16(count, plan.tap_of_slot);
     }
 
-    static Acc zero() { return V{}; }
-
-    using Weights = V;
     static Weights weights(const char* w, const Tail& tail, const Plan& plan) {
-        return lanes_of(w, w + 2 * plan.lane_taps, Width{}) & tail;
+        return load2(w, w + 2 * plan.lane0_taps, Width{}) & tail;
     }
 
+    static Acc zero() { return V{}; }
+
     static Acc step(Acc acc, const char* x, Weights weights, const Tail&, const Plan& plan) {
-        const V slots = shuffle8(lanes_of(x, x + plan.lane_taps * plan.stride, Width{}), plan.index);
-        return add32(acc, madd16(slots, weights));
+        // Adjacent taps: both lanes from the same 16 bytes; else one window
+        // of 16 bytes per lane.
+        const V window = plan.stride == 1 || kBlocks == 1 ? load2(x, x, Width{}) : load_vector<V>(x);
+        return dot_add<kVnni>(acc, shuffle8(window, plan.index), weights);
     }
 
     // Lane e: the sum of acc[e]'s lanes.
@@ -268,11 +279,12 @@ struct ShuffleRuns {
         }
     }
 
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[kLanes], int32_t half, int shift,
-                      int64_t count) {
+    static Sums with(Sums sums, const uint32_t (&extra)[kLanes]) { return add32(sums, load_vector<V>(extra)); }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
         V h;
         splat32(h, static_cast<uint32_t>(half));
-        store_sums(dst, step, add32(add32(sums, load_vector<V>(extra)), h), shift, count);
+        store_sums(dst, step, add32(sums, h), shift, count);
     }
 };
 
