@@ -10,6 +10,7 @@ struct Avx2U8 {
     using Block = PairBlockOps<Ymm>;
     using SmallBlock = PairBlockOps<Xmm>;
     static constexpr int kBlocks = 1;
+    using Pixels = ShufflePixels<Ymm>;
     using Lanes = Avx2Lanes;
     using Runs = ShuffleRuns<Ymm>;
     static constexpr int64_t kLongRun = 5;

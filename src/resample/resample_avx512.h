@@ -1,7 +1,7 @@
 // AVX-512 resampling kernels (F, BW, VL; with VNNI where the including file
 // is compiled for it): 16 float lanes with fused multiply-adds, 64 output
 // bytes per block.  Included once by resample_avx512.cc and once by
-// resample_avx512vnni.cc, each compiled for its level.
+// resample_avx512icl.cc, each compiled for its level.
 #pragma once
 
 // GCC 12's AVX-512 headers fill unused merge operands with a deliberately
@@ -279,6 +279,124 @@ struct Avx512Lanes {
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
 };
 
+// ---- 8-bit pixels: masked windows, the three channels picked by permutes -------
+//
+// kVbmi: a step's window is 128 bytes (32 taps of every channel), its bytes
+// picked straight into zero-extended slots by vpermt2b; without, 64 bytes
+// (21 taps) widened to words and picked by vpermt2w.  The loads are masked
+// to the step's taps and weights, so nothing else is read.  Each channel's
+// sum folds to 256 bits per pixel and groups of eight pixels are reduced as
+// the 256-bit paths do.
+
+template <bool kVnni, bool kVbmi>
+struct Avx512Pixels {
+    static constexpr int kPixels = 8;
+    static constexpr bool kExactLoads = true;
+
+    // The 24 entries of the 8 pixels in each table, in three vectors, against
+    // each entry's pixel's first one (permuted into place), plus 0, 1, 2 for
+    // the first taps.
+    static uint32_t pixels_at(const ResamplePass& p, int64_t i) {
+        // Entry 8k + l's pixel's first entry, in vectors k - 1 and k (k = 1, 2)
+        // or k (k = 0).
+        const __m512i first0 = _mm512_setr_epi64(0, 0, 0, 3, 3, 3, 6, 6);
+        const __m512i first1 = _mm512_setr_epi64(6, 9, 9, 9, 12, 12, 12, 15);   // 6 from vector 0, the rest from 1
+        const __m512i first2 = _mm512_setr_epi64(7, 7, 10, 10, 10, 13, 13, 13);  // 15 (7) from 1, the rest from 2 (8 on)
+        const __m512i channel[3] = {_mm512_setr_epi64(0, 1, 2, 0, 1, 2, 0, 1), _mm512_setr_epi64(2, 0, 1, 2, 0, 1, 2, 0),
+                                    _mm512_setr_epi64(1, 2, 0, 1, 2, 0, 1, 2)};
+        uint32_t same = 0xffffff;  // bit e: entry e as its pixel's first entry says, in every table
+        for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
+            const char* at = table + 8 * i;
+            const __m512i v0 = _mm512_loadu_si512(at), v1 = _mm512_loadu_si512(at + 64), v2 = _mm512_loadu_si512(at + 128);
+            __m512i want[3] = {_mm512_permutexvar_epi64(first0, v0), _mm512_permutex2var_epi64(v0, first1, v1),
+                               _mm512_permutex2var_epi64(v1, first2, v2)};
+            if (table == p.tap_min)
+                for (int k = 0; k < 3; ++k) want[k] = _mm512_add_epi64(want[k], channel[k]);
+            same &= static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v0, want[0])) |
+                    static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v1, want[1])) << 8 |
+                    static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v2, want[2])) << 16;
+        }
+        uint32_t pixels = 0;
+        for (int q = 0; q < kPixels; ++q) pixels |= static_cast<uint32_t>((same >> (3 * q) & 7) == 7) << q;
+        return pixels;
+    }
+
+    static constexpr int64_t kTaps = kVbmi ? 32 : 21;
+    struct Tail {
+        __mmask64 low, high;  // the step's source bytes in the two halves of the window
+        __mmask32 weights;
+    };
+    struct Plan {
+        int64_t taps;
+        int64_t window;        // unused: the loads are masked
+        int64_t weight_bytes;  // likewise
+        __m512i index[3];      // per channel: the window byte (VBMI) or word of tap t
+        Tail full;
+    };
+    using Acc = __m512i;
+    using Sums = __m256i;
+
+    static constexpr std::array<std::array<uint8_t, 64>, 3> kIndex = [] {
+        std::array<std::array<uint8_t, 64>, 3> index{};
+        for (size_t c = 0; c < 3; ++c)
+            for (size_t t = 0; t < static_cast<size_t>(kTaps); ++t) index[c][2 * t] = static_cast<uint8_t>(3 * t + c);
+        return index;
+    }();
+
+    static void plan(Plan& plan) {
+        plan.taps = kTaps;
+        plan.window = plan.weight_bytes = 0;
+        for (size_t c = 0; c < 3; ++c) plan.index[c] = _mm512_loadu_si512(kIndex[c].data());
+        plan.full = tail(plan, kTaps);
+    }
+
+    static Tail tail(const Plan&, int64_t taps) {
+        const int64_t bytes = 3 * taps;
+        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
+                static_cast<__mmask32>(low_bits(taps))};
+    }
+
+    // The tail rides along with the weights: the step's source masks are
+    // those of its weights' taps.
+    struct StepWeights {
+        __m512i w;
+        Tail tail;
+    };
+    static StepWeights weights(const char* w, const Tail& tail, const Plan&) {
+        return {_mm512_maskz_loadu_epi16(tail.weights, w), tail};
+    }
+
+    static Acc zero() { return _mm512_setzero_si512(); }
+
+    static void step(Acc& r, Acc& g, Acc& b, const char* x, const StepWeights& sw, const Plan& plan) {
+        __m512i slots[3];
+        if constexpr (kVbmi) {
+            const __m512i lo = _mm512_maskz_loadu_epi8(sw.tail.low, x);
+            const __m512i hi = _mm512_maskz_loadu_epi8(sw.tail.high, x + 64);
+            for (int c = 0; c < 3; ++c)
+                slots[c] = _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, lo, plan.index[c], hi);
+        } else {
+            const __m512i window = _mm512_maskz_loadu_epi8(sw.tail.low, x);
+            const __m512i lo = widen_low(window), hi = widen_high(window);
+            for (int c = 0; c < 3; ++c) slots[c] = _mm512_permutex2var_epi16(lo, plan.index[c], hi);
+        }
+        r = dot_add<kVnni>(r, slots[0], sw.w);
+        g = dot_add<kVnni>(g, slots[1], sw.w);
+        b = dot_add<kVnni>(b, slots[2], sw.w);
+    }
+
+    static Sums reduce(const Acc (&acc)[kPixels]) {
+        __m256i halves[kPixels];
+        for (int q = 0; q < kPixels; ++q)
+            halves[q] = _mm256_add_epi32(_mm512_castsi512_si256(acc[q]), _mm512_extracti64x4_epi64(acc[q], 1));
+        return lane_sums(halves);
+    }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        ShufflePixels<Ymm, kVnni>::store3(dst, sums, extra, half, shift);
+    }
+};
+
 // The 8-bit kernel of the level.  Long runs take 256-bit windows: where
 // 512-bit operations run as two 256-bit halves (Zen 4), wider picks would
 // only add work.
@@ -287,6 +405,7 @@ struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
     using SmallBlock = PairBlockOps<Xmm, kVnni>;
     static constexpr int kBlocks = 1;
+    using Pixels = Avx512Pixels<kVnni, kVnni>;
     using Lanes = Avx512Lanes<kVnni>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
     static constexpr int64_t kLongRun = 11;

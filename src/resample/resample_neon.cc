@@ -482,6 +482,7 @@ struct NeonU8 {
     using Block = NeonBlockOps;
     using SmallBlock = NeonBlockOps;
     static constexpr int kBlocks = 3;
+    using Pixels = NoPixels;
     using Lanes = NeonLanes;
     using Runs = NeonRuns;
     static constexpr int64_t kLongRun = 9;

@@ -4,6 +4,8 @@
 //
 //   contiguous: shared taps over consecutive source bytes (a vertical pass):
 //               blocks of output bytes, every tap one vector multiply-add;
+//   pixels:     long runs of interleaved RGB with taps of their own: the three
+//               channels of a pixel from one window;
 //   lanes:      short runs (up to 2 * kMaxLaneRounds taps) a few bytes apart:
 //               elements side by side in the lanes of a vector, their taps
 //               two at a time, picked out of windows of source bytes;
@@ -327,14 +329,94 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     return i;
 }
 
+// ---- pixels --------------------------------------------------------------------
+//
+// Interleaved RGB with taps of their own: elements 3q, 3q + 1 and 3q + 2 are
+// the channels of one pixel, with first taps one byte apart, the same count
+// and the same weights, taps 3 bytes apart.  A step loads the pixel's window
+// once and its weights once and picks each channel's taps out of the window;
+// a group of kPixels pixels' vectors is reduced per channel at once and the
+// sums stored interleaved.  Elements that are not such a pixel, or whose
+// windows would pass the pass's named bytes, are summed one by one.
+//
+// Ops (Ops::Pixels): kPixels, kExactLoads, pixels_at(p, i) (as the function
+//   below, for kPixels pixels), Plan (taps, window and weight_bytes as for
+//   runs, full), plan(plan), Tail, tail(plan, taps), Weights, weights(w,
+//   tail, plan), Acc, zero(), step(acc0, acc1, acc2, x, weights, plan) (the
+//   three channels' taps of the step), Sums, reduce(acc[kPixels]) and
+//   store3(dst, sums[3], extra[3][kPixels], half, shift) (channel c of pixel
+//   q to dst + 3q + c).
+
+// True when elements i, i + 1, i + 2 of a pass with packed tables are the
+// channels of one interleaved pixel.
+inline bool pixel_at(const ResamplePass& p, int64_t i) {
+    const char* m = p.tap_min + 8 * i;
+    const char* c = p.tap_count + 8 * i;
+    const char* w = p.weight_offset + 8 * i;
+    const int64_t first = load<int64_t>(m), count = load<int64_t>(c), weights = load<int64_t>(w);
+    return load<int64_t>(m + 8) == first + 1 && load<int64_t>(m + 16) == first + 2 && load<int64_t>(c + 8) == count &&
+           load<int64_t>(c + 16) == count && load<int64_t>(w + 8) == weights && load<int64_t>(w + 16) == weights;
+}
+
+// Bit q for each pixel q < `pixels` from element i on that pixel_at() finds.
+inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
+    uint32_t found = 0;
+    for (int q = 0; q < pixels; ++q) found |= static_cast<uint32_t>(pixel_at(p, i + 3 * q)) << q;
+    return found;
+}
+
+template <class X>
+inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
+    typename X::Plan plan;
+    X::plan(plan);
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+    if (!X::kExactLoads && ends.x == 0) return first;
+    // The first tap of the last step of a run, kept for the last count seen.
+    int64_t seen_count = 0, seen_last = 0;
+    auto last_step = [&](int64_t count) {
+        if (count != seen_count) seen_count = count, seen_last = (count - 1) / plan.taps * plan.taps;
+        return seen_last;
+    };
+    int64_t i = first;
+    for (; i + 3 * X::kPixels <= p.n; i += 3 * X::kPixels) {
+        typename X::Acc acc[3][X::kPixels];
+        uint32_t extra[3][X::kPixels] = {};
+        const uint32_t found = X::pixels_at(p, i);
+        for (int64_t q = 0; q < X::kPixels; ++q) {
+            const int64_t e = i + 3 * q;
+            const TapRun r = tap_run(p, e);
+            typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
+            const int64_t last = r.count >= 1 ? last_step(r.count) : 0;
+            if (r.count >= 1 && (found >> q & 1) &&
+                (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
+                                    PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
+                for (int64_t j = 0; j < last; j += plan.taps)
+                    X::step(red, green, blue, r.first + 3 * j, X::weights(r.weights + 2 * j, plan.full, plan), plan);
+                X::step(red, green, blue, r.first + 3 * last,
+                        X::weights(r.weights + 2 * last, X::tail(plan, r.count - last), plan), plan);
+            } else {
+                for (int64_t c = 0; c < 3; ++c) extra[c][q] = u8_sum(tap_run(p, e + c), 3, 0, 0);
+            }
+            acc[0][q] = red, acc[1][q] = green, acc[2][q] = blue;
+        }
+        typename X::Sums sums[3] = {X::reduce(acc[0]), X::reduce(acc[1]), X::reduce(acc[2])};
+        X::store3(p.dst + i, sums, extra, p.half, p.shift);
+    }
+    return i;
+}
+
 // ---- the choice ------------------------------------------------------------------
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
-// small ones for the rest), Lanes and Runs as above (NoLanes or NoRuns where a level has
-// not the path), and kLongRun: the tap count from which runs beat lanes.
+// small ones for the rest), Pixels, Lanes and Runs as above (NoPixels,
+// NoLanes or NoRuns where a level has not the path), and kLongRun: the tap
+// count from which pixels and runs beat lanes.
 
 struct NoLanes {};
 struct NoRuns {};
+struct NoPixels {};
 
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
@@ -345,6 +427,9 @@ inline void resample_u8_with(const ResamplePass& p) {
     }
     if (i < p.n) {
         const int64_t count = load<int64_t>(p.tap_count + i * p.tap_count_step);
+        if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
+            if (count >= Ops::kLongRun) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
+        }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
             if (count < Ops::kLongRun) i = u8_lane_groups<typename Ops::Lanes>(p, i);
         }

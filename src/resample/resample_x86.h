@@ -183,6 +183,17 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
         scatter_bytes(dst, step, out, count);
 }
 
+// Lane e: the sum of acc[e]'s int32 lanes, for the 4 (8) accumulators of
+// 128-bit (256-bit) vectors.
+inline __m128i lane_sums(const __m128i (&acc)[4]) { return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3])); }
+#if defined(__AVX2__)
+inline __m256i lane_sums(const __m256i (&acc)[8]) {
+    const __m256i low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
+    const __m256i high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
+    return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20), _mm256_permute2x128_si256(low, high, 0x31));
+}
+#endif
+
 // The taps of a step in 128-bit lane 0 and in lane 1 at a tap stride: those
 // whose bytes lie within bytes 0-15 and 16-31 (8 at most each; with
 // adjacent taps 8 each, from 16 bytes).
@@ -265,19 +276,7 @@ struct ShuffleRuns {
         return dot_add<kVnni>(acc, shuffle8(window, plan.index), weights);
     }
 
-    // Lane e: the sum of acc[e]'s lanes.
-    static Sums reduce(const Acc (&acc)[kLanes]) {
-        if constexpr (kLanes == 4) {
-            return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
-        } else {
-#if defined(__AVX2__)
-            const V low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
-            const V high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
-            return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20),
-                                    _mm256_permute2x128_si256(low, high, 0x31));
-#endif
-        }
-    }
+    static Sums reduce(const Acc (&acc)[kLanes]) { return lane_sums(acc); }
 
     static Sums with(Sums sums, const uint32_t (&extra)[kLanes]) { return add32(sums, load_vector<V>(extra)); }
 
@@ -285,6 +284,104 @@ struct ShuffleRuns {
         V h;
         splat32(h, static_cast<uint32_t>(half));
         store_sums(dst, step, add32(sums, h), shift, count);
+    }
+};
+
+// ---- 8-bit pixels: the three channels of an RGB pixel from one window -------------
+
+// Clamps the channels' int32 sums of 4 (8) pixels to bytes and stores them
+// interleaved, 12 (24) bytes.
+inline void store_rgb(char* dst, __m128i r, __m128i g, __m128i b) {
+    const __m128i rg = _mm_packs_epi32(r, g), bb = _mm_packs_epi32(b, b);
+    const __m128i bytes = _mm_packus_epi16(rg, bb);  // r0-3 g0-3 b0-3 b0-3
+    const __m128i rgb = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+    uint8_t out[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgb);
+    std::memcpy(dst, out, 12);
+}
+#if defined(__AVX2__)
+inline void store_rgb(char* dst, __m256i r, __m256i g, __m256i b) {
+    store_rgb(dst, _mm256_castsi256_si128(r), _mm256_castsi256_si128(g), _mm256_castsi256_si128(b));
+    store_rgb(dst + 12, _mm256_extracti128_si256(r, 1), _mm256_extracti128_si256(g, 1), _mm256_extracti128_si256(b, 1));
+}
+#endif
+//
+// Five taps of every channel lie in 15 bytes (tap t of channel c at byte
+// 3t + c), so a step takes 5 taps per 128-bit lane: lane 1's window starts
+// 15 bytes on, where tap 5 of channel 0 is, and the same picks serve it.
+
+template <class Width, bool kVnni = false>
+struct ShufflePixels {
+    using V = typename Width::V;
+    static constexpr int kPixels = sizeof(V) / 4;
+    static constexpr int kBlocks = sizeof(V) / 16;
+    static constexpr bool kExactLoads = false;
+    static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return zv_pt::pixels_at(p, i, kPixels); }
+    using Tail = V;
+    struct Plan {
+        int64_t taps;
+        int64_t window;
+        int64_t weight_bytes;
+        V index[3];     // per channel: slot t < 5 from byte 3t + c, zero above
+        V tap_of_slot;  // per 16-bit slot: its tap within the step, or 0x7fff if unused
+        Tail full;
+    };
+    using Acc = V;
+    using Sums = V;
+    using Weights = V;
+
+    struct Tables {
+        std::array<std::array<uint8_t, sizeof(V)>, 3> index;
+        std::array<int16_t, sizeof(V) / 2> tap;
+    };
+    static constexpr Tables kTables = [] {
+        Tables t{};
+        for (int b = 0; b < kBlocks; ++b)
+            for (int s = 0; s < 8; ++s) {
+                for (int c = 0; c < 3; ++c) {
+                    t.index[static_cast<size_t>(c)][static_cast<size_t>(16 * b + 2 * s)] =
+                        s < 5 ? static_cast<uint8_t>(3 * s + c) : 0x80;
+                    t.index[static_cast<size_t>(c)][static_cast<size_t>(16 * b + 2 * s + 1)] = 0x80;
+                }
+                t.tap[static_cast<size_t>(8 * b + s)] = s < 5 ? static_cast<int16_t>(5 * b + s) : int16_t{0x7fff};
+            }
+        return t;
+    }();
+
+    static void plan(Plan& plan) {
+        plan.taps = 5 * kBlocks;
+        plan.window = 15 * (kBlocks - 1) + 16;
+        plan.weight_bytes = 10 * (kBlocks - 1) + 16;
+        for (int c = 0; c < 3; ++c) plan.index[c] = load_vector<V>(kTables.index[static_cast<size_t>(c)].data());
+        plan.tap_of_slot = load_vector<V>(kTables.tap.data());
+        plan.full = tail(plan, plan.taps);
+    }
+
+    static Tail tail(const Plan& plan, int64_t taps) {
+        V count;
+        splat32(count, static_cast<uint32_t>(taps) * 0x10001u);
+        return cmpgt16(count, plan.tap_of_slot);
+    }
+
+    static Weights weights(const char* w, const Tail& tail, const Plan&) { return load2(w, w + 10, Width{}) & tail; }
+
+    static Acc zero() { return V{}; }
+
+    static void step(Acc& r, Acc& g, Acc& b, const char* x, Weights weights, const Plan& plan) {
+        const V window = load2(x, x + 15, Width{});
+        r = dot_add<kVnni>(r, shuffle8(window, plan.index[0]), weights);
+        g = dot_add<kVnni>(g, shuffle8(window, plan.index[1]), weights);
+        b = dot_add<kVnni>(b, shuffle8(window, plan.index[2]), weights);
+    }
+
+    static Sums reduce(const Acc (&acc)[kPixels]) { return lane_sums(acc); }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        V h;
+        splat32(h, static_cast<uint32_t>(half));
+        V v[3];
+        for (int c = 0; c < 3; ++c) v[c] = sra32(add32(add32(sums[c], load_vector<V>(extra[c])), h), _mm_cvtsi32_si128(shift));
+        store_rgb(dst, v[0], v[1], v[2]);
     }
 };
 
