@@ -279,10 +279,12 @@ struct CostModel {
     static double type_factor(bool floats) { return floats ? 2.0 : 1.0; }
 };
 
-// Lines per block of a per-phase pass: about 256 KiB of source, which stays
-// in the second-level cache while every phase and channel passes over it.
+// Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
+// the phases and channels sweep the block from left to right, so what they
+// read at a time is a few cache lines of each of its lines; the longer the
+// block, the longer (and fewer) the calls.
 inline long phase_block_lines(long in, long channels, long element) {
-    return std::max(1L, (256L << 10) / std::max(1L, in * channels * element));
+    return std::max(1L, (1L << 20) / std::max(1L, in * channels * element));
 }
 
 // The estimated time of a horizontal pass over `lines` lines in a mapping.

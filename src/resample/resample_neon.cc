@@ -248,7 +248,7 @@ struct NeonRuns {
     static constexpr int kLanes = 4;
     static constexpr bool kExactLoads = false;
     struct Tail {
-        int quarters;         // groups of four slots with taps: the multiply-adds a step takes
+        int quarters;         // groups of four slots with taps
         int16x8_t keep[2];    // per slot: all ones if the step has its tap
     };
     struct Plan {
@@ -304,16 +304,17 @@ struct NeonRuns {
 
     static Acc zero() { return {vdupq_n_s32(0), vdupq_n_s32(0)}; }
 
-    // Only the slot groups with taps take a multiply-add.
+    // Steps of at most 8 taps skip the second half; the weights past a
+    // step's taps are zero, so the rest needs no test.
     static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
         const uint8x16x4_t window = window64(x);
         const int16x8_t first = pick(window, plan.index[0]);
         acc.lo = vmlal_s16(acc.lo, vget_low_s16(first), vget_low_s16(w.w[0]));
-        if (tail.quarters > 1) acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
+        acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
         if (tail.quarters > 2) {
             const int16x8_t second = pick(window, plan.index[1]);
             acc.lo = vmlal_s16(acc.lo, vget_low_s16(second), vget_low_s16(w.w[1]));
-            if (tail.quarters > 3) acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
+            acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
         }
         return acc;
     }
