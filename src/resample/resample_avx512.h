@@ -70,15 +70,17 @@ inline __m512i narrow(__m512i lo, __m512i hi) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
 }
 
-// ---- float windows: 16 elements, 32-float windows picked by vpermt2ps ------------
+// ---- float windows: 16 elements, 32 source and 64 weight floats ------------------
 
 struct Avx512Windows {
     static constexpr int kLanes = 16;
     static constexpr int64_t kWindow = 32;
-    static constexpr int64_t kWeightWindow = 32;
+    static constexpr int64_t kWeightWindow = 64;
     struct Group {
-        __m512i x, w;     // per lane: the window slot of its tap, of its weight
-        __m512i counts;   // per lane: its tap count
+        __m512i x, w;      // per lane: the window slot of its first tap, of its first weight
+        __m512i counts;    // per lane: its tap count
+        int64_t stride;    // window slots from a tap to the next
+        __m512 window[2], weights[4];
     };
     struct Steps {
         __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
@@ -91,13 +93,13 @@ struct Avx512Windows {
                 _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t taps, const Steps& steps, Group& g) {
         const char* tap_min = p.tap_min + 8 * i;
         const char* tap_count = p.tap_count + 8 * i;
         const char* weight_offset = p.weight_offset + 8 * i;
         auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
-        auto fits = [](__m512i lo, __m512i hi, int64_t most_value) {
-            const __m512i limit = _mm512_set1_epi64(most_value);
+        auto fits = [](__m512i lo, __m512i hi, int64_t most) {
+            const __m512i limit = _mm512_set1_epi64(most);
             return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
                    static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
         };
@@ -106,46 +108,64 @@ struct Avx512Windows {
             return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, three)) |
                    static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, three)) << 8;
         };
-        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
+        const int64_t span = (taps - 1) * p.tap_stride;  // bytes from a lane's first tap to its last
+        if (span > 4 * (kWindow - 1)) return 0;
+        const __m512i min0 = _mm512_set1_epi64(zv_pt::load<int64_t>(tap_min));
         const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
         const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
+        const __m512i w0 = _mm512_set1_epi64(zv_pt::load<int64_t>(weight_offset));
         const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
         const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
         const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
         const __m512i one = _mm512_set1_epi64(1);
-        uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1)) & whole(d_lo, d_hi) & fits(wd_lo, wd_hi, 4 * (kWeightWindow - 1)) &
-                      whole(wd_lo, wd_hi) &
-                      fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), kMaxWindowTaps - 1);
-        const int lanes = leading_lanes(ok);
+        const uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1) - span) & whole(d_lo, d_hi) &
+                            fits(wd_lo, wd_hi, 4 * (kWeightWindow - taps)) & whole(wd_lo, wd_hi) &
+                            fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), taps - 1);
         g.counts = narrow(c_lo, c_hi);
-        most = _mm512_mask_reduce_max_epi32(static_cast<__mmask16>(low_bits(lanes)), g.counts);
         g.x = _mm512_srli_epi32(narrow(d_lo, d_hi), 2);
         g.w = _mm512_srli_epi32(narrow(wd_lo, wd_hi), 2);
-        return lanes;
+        g.stride = p.tap_stride / 4;
+        return leading_lanes(ok);
     }
 
-    static int shared_group(const ResamplePass& p, Group& g) {
-        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+    static int shared_group(const ResamplePass& p, int64_t taps, Group& g) {
+        const int64_t span = (taps - 1) * p.tap_stride / 4;  // floats from a lane's first tap to its last
+        if (p.src_step < 0 || p.src_step % 4 != 0 || span > kWindow - 1) return 0;
         const int64_t s = p.src_step / 4;
         g.x = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                  _mm512_set1_epi32(static_cast<int32_t>(s)));
-        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+        g.stride = p.tap_stride / 4;
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1 - span) / s + 1));
+    }
+
+    static void load(Group& g, const char* x, const char* w) {
+        g.window[0] = _mm512_loadu_ps(x);
+        g.window[1] = _mm512_loadu_ps(x + 64);
+        if (w != nullptr)
+            for (int k = 0; k < 4; ++k) g.weights[k] = _mm512_loadu_ps(w + 64 * k);
     }
 
     static Acc start() { return _mm512_setzero_ps(); }
 
-    static __m512 pick(const char* at, __m512i index) {
-        return _mm512_permutex2var_ps(_mm512_loadu_ps(at), index, _mm512_loadu_ps(at + 64));
+    static __m512 tap(const Group& g, int64_t j) {
+        const __m512i at = _mm512_add_epi32(g.x, _mm512_set1_epi32(static_cast<int32_t>(j * g.stride)));
+        return _mm512_permutex2var_ps(g.window[0], at, g.window[1]);
     }
 
-    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
-        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, _mm512_set1_epi32(static_cast<int32_t>(j)));
-        return _mm512_mask3_fmadd_ps(pick(x, g.x), pick(w, g.w), acc, has);
+    // Weight j of every lane from the 64-float window: its two halves
+    // picked apart and blended.
+    static Acc tap_elements(Acc acc, const Group& g, int64_t j) {
+        const __m512i j_lanes = _mm512_set1_epi32(static_cast<int32_t>(j));
+        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, j_lanes);
+        const __m512i at = _mm512_add_epi32(g.w, j_lanes);
+        const __m512 low = _mm512_permutex2var_ps(g.weights[0], at, g.weights[1]);
+        const __m512 high = _mm512_permutex2var_ps(g.weights[2], at, g.weights[3]);
+        const __m512 weight = _mm512_mask_blend_ps(_mm512_cmpge_epi32_mask(at, _mm512_set1_epi32(32)), low, high);
+        return _mm512_mask3_fmadd_ps(tap(g, j), weight, acc, has);
     }
 
-    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
-        return _mm512_fmadd_ps(pick(x, g.x), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
+    static Acc tap_shared(Acc acc, const Group& g, int64_t j, const char* w) {
+        return _mm512_fmadd_ps(tap(g, j), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
     }
 
     static void store(char* dst, int64_t step, Acc acc, int lanes) {
@@ -201,8 +221,7 @@ struct Avx512Lanes {
                 _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
-                             int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const char* tap_min = p.tap_min + 8 * i;
         const char* tap_count = p.tap_count + 8 * i;
         const char* weight_offset = p.weight_offset + 8 * i;
@@ -228,19 +247,12 @@ struct Avx512Lanes {
               static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_hi, one)) << 8;
         const int lanes = leading_lanes(ok);
         const __m512i counts = narrow(c_lo, c_hi);
-        const __mmask16 leading = static_cast<__mmask16>(low_bits(lanes));
-        most = _mm512_mask_reduce_max_epi32(leading, counts);
         g.x = pair_index(narrow(d_lo, d_hi), static_cast<int32_t>(p.tap_stride));
         g.w = pair_index(_mm512_srli_epi32(narrow(wd_lo, wd_hi), 1), 1);
         g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
-        g.full = false;
+        // Every lane with all the rounds' taps needs no masks.
+        g.full = _mm512_cmpeq_epi32_mask(counts, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;
         return lanes;
-    }
-
-    // Every leading lane with all the rounds' taps needs no masks.
-    static void set_rounds(Group& g, int64_t rounds) {
-        const __m512i taps = _mm512_set1_epi32(static_cast<int32_t>(2 * rounds * 0x10001));
-        g.full = _mm512_cmpeq_epi32_mask(g.counts, taps) == 0xffff;
     }
 
     static int shared_group(const ResamplePass& p, Group& g) {

@@ -101,10 +101,9 @@ struct PaddedWeights {
 // weight inside the windows and an even weight offset from the first lane's.
 //
 // Ops (Ops::Lanes): kLanes, kWindow, kWeightWindow, Group, Acc, and
-//   element_group(p, i, max_taps, steps, g, most): the lanes of elements i ..
-//       i + kLanes - 1 (packed tables) into g; how many leading lanes qualify,
-//       and the taps of the longest of their runs;
-//   set_rounds(g, rounds): the rounds the group will take;
+//   element_group(p, i, max_taps, steps, g): the lanes of elements i ..
+//       i + kLanes - 1 (packed tables) into g, for runs of at most max_taps
+//       taps; how many leading lanes qualify;
 //   shared_group(p, g): the same for a shared-taps pass (every group alike);
 //   Steps steps_of(src_step): per-lane multiples of the source step;
 //   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
@@ -146,22 +145,27 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             for (int64_t k = 0; k < shared_rounds; ++k)
                 acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
         } else {
+            // The rounds of the group's first run; lanes with longer runs
+            // end the group.
+            const int64_t rounds = (r.count + 1) / 2;
             typename L::Group g;
-            int64_t most = 0;  // taps of the group's longest run
-            lanes = L::element_group(p, i, 2 * kMaxLaneRounds, steps, g, most);
-            const int64_t rounds = (most + 1) / 2;
-            if (lanes == 0 || !PassEnds::within(r.first, x_reach(rounds), ends.x) ||
-                !PassEnds::within(r.weights, w_reach(rounds), ends.w)) {
-                if (lanes > 0) break;  // the windows would pass the pass's end
+            lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
+            if (lanes == 0) {
                 store<uint8_t>(p.dst + i * p.dst_step, u8_element(r, p));
                 ++i;
                 continue;
             }
-            L::set_rounds(g, rounds);
+            if (!PassEnds::within(r.first, x_reach(rounds), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
+                break;  // the windows would pass the pass's end
             for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
         }
         L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
-        i += lanes;
+        // Mostly every lane qualifies: a branch rather than i += lanes keeps
+        // the next group's loads from waiting for this group's checks.
+        if (__builtin_expect(lanes == L::kLanes, 1))
+            i += L::kLanes;
+        else
+            i += lanes;
     }
     return i;
 }

@@ -423,8 +423,7 @@ struct Avx2Lanes {
         return half(a) | half(b) << 4;
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
-                             int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const char* tap_min = p.tap_min + 8 * i;
         const char* tap_count = p.tap_count + 8 * i;
         const char* weight_offset = p.weight_offset + 8 * i;
@@ -448,20 +447,10 @@ struct Avx2Lanes {
                               _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
         g.w = _mm256_add_epi32(_mm256_mullo_epi32(wd, _mm256_set1_epi32(0x01010101)), _mm256_set1_epi32(0x03020100));
         g.counts = narrow(c_lo, c_hi);
-        // The longest run of the leading lanes (the others count as empty).
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        __m256i c = _mm256_and_si256(g.counts, _mm256_cmpgt_epi32(_mm256_set1_epi32(lanes), lane));
-        c = _mm256_max_epi32(c, _mm256_permute2x128_si256(c, c, 1));
-        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(1, 0, 3, 2)));
-        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(2, 3, 0, 1)));
-        most = _mm256_cvtsi256_si32(c);
-        return lanes;
-    }
-
-    // Every lane with all the rounds' taps needs no masks.
-    static void set_rounds(Group& g, int64_t rounds) {
-        const __m256i taps = _mm256_set1_epi32(static_cast<int32_t>(2 * rounds));
+        // Every lane with all the rounds' taps needs no masks.
+        const __m256i taps = _mm256_set1_epi32(static_cast<int32_t>(max_taps));
         g.full = _mm256_movemask_epi8(_mm256_cmpeq_epi32(g.counts, taps)) == -1;
+        return lanes;
     }
 
     static int shared_group(const ResamplePass& p, Group& g) {
