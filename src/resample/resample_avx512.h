@@ -192,6 +192,8 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
     const __m128i bytes = _mm512_cvtusepi32_epi8(v);
     if (step == 1) {
         _mm_mask_storeu_epi8(dst, static_cast<__mmask16>(low_bits(lanes)), bytes);
+    } else if (step == 3) {
+        store_every_third(dst, bytes, lanes);
     } else {
         uint8_t spilled[16];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spilled), bytes);

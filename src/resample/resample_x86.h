@@ -164,6 +164,23 @@ inline V load_vector(const void* at) {
     return v;
 }
 
+#if defined(__AVX512BW__)
+// One channel of interleaved pixels (bytes 3 apart, as the per-phase calls
+// write them): the 16 bytes spread to every third byte of 48, each 128-bit
+// lane picking its own from the broadcast, and stored under a mask.
+inline void store_every_third(char* dst, __m128i bytes, int64_t lanes) {
+    alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+        std::array<uint8_t, 64> index{};
+        for (int b = 0; b < 64; ++b) index[static_cast<size_t>(b)] = b % 3 == 0 && b < 48 ? static_cast<uint8_t>(b / 3) : 0x80;
+        return index;
+    }();
+    const __m512i spread = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(bytes), _mm512_load_si512(kSpread.data()));
+    const uint64_t every_third = 0x249249249249ull & low_bits(3 * lanes);
+    _mm512_mask_storeu_epi8(dst, every_third, spread);
+}
+
+#endif
+
 // Shifts, clamps (by the saturating packs) and stores the first `count` of
 // the sums in the int32 lanes of v.
 template <class V>
@@ -172,11 +189,14 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
     v = sra32(v, _mm_cvtsi32_si128(shift));
     const V narrow = packs32(v, v);
     const V bytes = packus16(narrow, narrow);  // per 128-bit lane: its four bytes, repeated
-    uint8_t out[kLanes];
+    uint8_t out[16] = {};
     uint32_t quads[sizeof(V) / 4];
     std::memcpy(quads, &bytes, sizeof bytes);
     std::memcpy(out, &quads[0], 4);
     if constexpr (kLanes == 8) std::memcpy(out + 4, &quads[4], 4);
+#if defined(__AVX512BW__)
+    if (step == 3) return store_every_third(dst, _mm_loadu_si128(reinterpret_cast<const __m128i*>(out)), count);
+#endif
     if (step == 1 && count == kLanes)
         std::memcpy(dst, out, kLanes);
     else
