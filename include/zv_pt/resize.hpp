@@ -25,6 +25,7 @@
 #define ZV_PT_RESIZE_HPP
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -595,7 +596,9 @@ private:
 namespace detail {
 
 // Threads that run one job together: job(t) for t = 0 .. size() - 1, t = 0 on
-// the calling thread.  The other threads wait for the next job between runs.
+// the calling thread.  Between runs the other threads wait, first spinning
+// for a moment (a resize called frame after frame hands them the next job
+// without the scheduler's delay), then asleep.
 class Team {
 public:
     explicit Team(int threads) {
@@ -606,6 +609,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
+            generation_.fetch_add(1);
         }
         start_.notify_all();
         for (std::thread& w : workers_) w.join();
@@ -620,40 +624,55 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job_ = &job;
-            pending_ = size() - 1;
-            ++generation_;
+            pending_.store(size() - 1);
+            generation_.fetch_add(1);
         }
         start_.notify_all();
         job(0);
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_ == 0; });
-        job_ = nullptr;
+        if (!spin_until([this] { return pending_.load() == 0; })) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [this] { return pending_.load() == 0; });
+        }
     }
 
 private:
+    // True when ready() held within the spin; false: the caller blocks.
+    template <class Ready>
+    static bool spin_until(Ready ready) {
+        for (int k = 0; k < kSpins; ++k) {
+            if (ready()) return true;
+            if (k % 64 == 63) std::this_thread::yield();
+        }
+        return ready();
+    }
+
     void serve(int t) {
         long seen = 0;
         for (;;) {
+            if (!spin_until([&] { return generation_.load() != seen; })) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                start_.wait(lock, [&] { return generation_.load() != seen; });
+            }
             const std::function<void(int)>* job;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                start_.wait(lock, [&] { return stop_ || generation_ != seen; });
+                std::lock_guard<std::mutex> lock(mutex_);
                 if (stop_) return;
-                seen = generation_;
+                seen = generation_.load();
                 job = job_;
             }
             (*job)(t);
             std::lock_guard<std::mutex> lock(mutex_);
-            if (--pending_ == 0) done_.notify_one();
+            if (pending_.fetch_sub(1) == 1) done_.notify_one();
         }
     }
 
+    static constexpr int kSpins = 1 << 14;
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable start_, done_;
     const std::function<void(int)>* job_ = nullptr;
-    long generation_ = 0;
-    int pending_ = 0;
+    std::atomic<long> generation_{0};
+    std::atomic<int> pending_{0};
     bool stop_ = false;
 };
 

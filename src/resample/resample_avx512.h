@@ -411,9 +411,100 @@ struct Avx512Pixels {
     }
 };
 
-// The 8-bit kernel of the level.  Long runs take 256-bit windows: where
-// 512-bit operations run as two 256-bit halves (Zen 4), wider picks would
-// only add work.
+// ---- 8-bit runs of their own: up to 32 taps a step, masked loads ---------------
+//
+// For elements with taps of their own (a planar host's tables, say): the
+// loads are masked to the step's taps and weights, so an element needs no
+// check against the pass's end, and 512 bits take 32 taps a step: adjacent
+// taps zero-extended straight from 32 bytes, others picked out of 64 bytes
+// widened to words.
+
+// Taps per step at a tap stride: those within 64 bytes, at most 32.
+constexpr int64_t avx512_run_taps(int64_t ts) { return std::min<int64_t>(32, 63 / ts + 1); }
+
+template <bool kVnni>
+struct Avx512Runs {
+    static constexpr int kLanes = 16;
+    static constexpr bool kExactLoads = true;
+    struct Tail {
+        __mmask64 bytes;
+        __mmask32 weights;
+    };
+    struct Plan {
+        int64_t taps;
+        int64_t stride;
+        __m512i index;  // slot t: window word t * stride
+        Tail full;
+    };
+    using Acc = __m512i;
+    using Sums = __m512i;
+    using Weights = __m512i;
+
+    static constexpr std::array<std::array<int16_t, 32>, kMaxTableStride + 1> kIndex =
+        per_stride<std::array<int16_t, 32>>([](int ts) {
+            std::array<int16_t, 32> index{};
+            for (int64_t t = 0; t < avx512_run_taps(ts); ++t) index[static_cast<size_t>(t)] = static_cast<int16_t>(t * ts);
+            return index;
+        });
+
+    static Tail tail(const Plan& plan, int64_t taps) {
+        return {low_bits((taps - 1) * plan.stride + 1), static_cast<__mmask32>(low_bits(taps))};
+    }
+
+    static bool plan(int64_t ts, Plan& plan) {
+        if (ts < 1 || ts > kMaxTableStride) return false;
+        plan.stride = ts;
+        plan.taps = avx512_run_taps(ts);
+        plan.index = _mm512_loadu_si512(kIndex[static_cast<size_t>(ts)].data());
+        plan.full = tail(plan, plan.taps);
+        return true;
+    }
+
+    static Weights weights(const char* w, const Tail& tail, const Plan&) { return _mm512_maskz_loadu_epi16(tail.weights, w); }
+
+    static Acc zero() { return _mm512_setzero_si512(); }
+
+    static Acc step(Acc acc, const char* x, Weights weights, const Tail& tail, const Plan& plan) {
+        __m512i slots;
+        if (plan.stride == 1) {
+            slots = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(static_cast<__mmask32>(tail.bytes), x));
+        } else {
+            const __m512i window = _mm512_maskz_loadu_epi8(tail.bytes, x);
+            slots = _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
+        }
+        return dot_add<kVnni>(acc, slots, weights);
+    }
+
+    // Lane e: the sum of acc[e]'s lanes.  Halves of pairs, then of quads,
+    // then within 128-bit blocks; the lanes come out as element 4q + b in
+    // block b, slot q, and one permutation puts them in order.
+    static Sums reduce(const Acc (&acc)[16]) {
+        __m512i half[8], quarter[4];
+        for (int k = 0; k < 8; ++k)
+            half[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0x44),
+                                       _mm512_shuffle_i64x2(acc[2 * k], acc[2 * k + 1], 0xee));
+        for (int k = 0; k < 4; ++k)
+            quarter[k] = _mm512_add_epi32(_mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0x88),
+                                          _mm512_shuffle_i64x2(half[2 * k], half[2 * k + 1], 0xdd));
+        const __m512i a = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[0], quarter[1]),
+                                           _mm512_unpackhi_epi32(quarter[0], quarter[1]));
+        const __m512i b = _mm512_add_epi32(_mm512_unpacklo_epi32(quarter[2], quarter[3]),
+                                           _mm512_unpackhi_epi32(quarter[2], quarter[3]));
+        const __m512i sums = _mm512_add_epi32(_mm512_unpacklo_epi64(a, b), _mm512_unpackhi_epi64(a, b));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), sums);
+    }
+
+    static Sums with(Sums sums, const uint32_t (&extra)[16]) { return _mm512_add_epi32(sums, _mm512_loadu_si512(extra)); }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
+        store_bytes16(dst, step, _mm512_add_epi32(sums, _mm512_set1_epi32(half)), shift, count);
+    }
+};
+
+// The 8-bit kernel of the level.  Shared long runs take 256-bit windows:
+// where 512-bit operations run as two 256-bit halves (Zen 4), wider picks
+// would only add work to steps whose weights stay in registers; runs of
+// their own take the masked 512-bit steps.
 template <bool kVnni>
 struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
@@ -422,6 +513,7 @@ struct Avx512U8 {
     using Pixels = Avx512Pixels<kVnni, kVnni>;
     using Lanes = Avx512Lanes<kVnni>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
+    using OwnRuns = Avx512Runs<kVnni>;
     static constexpr int64_t kLongRun = 11;
 };
 

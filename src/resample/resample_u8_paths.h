@@ -194,14 +194,24 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
 // Shared runs of up to this many steps keep their weights in registers.
 constexpr int kMaxHeldSteps = 8;
 
+// The first tap of a run's last step (taps per step: `taps`), remembered for
+// the count asked last: the runs of a pass mostly share their count, and a
+// division per element would cost more than the element.
+struct LastStep {
+    int64_t taps, count = 0, first = 0;
+    int64_t of(int64_t c) {
+        if (c != count) count = c, first = (c - 1) / taps * taps;
+        return first;
+    }
+};
+
 template <class R>
-inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan,
-                                  const typename R::Tail& tail) {
+inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan, int64_t last) {
     typename R::Acc acc = R::zero();
-    int64_t j = 0;
-    for (; j + plan.taps < r.count; j += plan.taps)
+    for (int64_t j = 0; j < last; j += plan.taps)
         acc = R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, plan.full, plan), plan.full, plan);
-    return R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, tail, plan), tail, plan);
+    const typename R::Tail tail = R::tail(plan, r.count - last);
+    return R::step(acc, r.first + last * ts, R::weights(r.weights + 2 * last, tail, plan), tail, plan);
 }
 
 // A shared run's steps with their weights in registers.
@@ -227,8 +237,6 @@ struct HeldRun {
     }
 };
 
-// The taps of an element's last step.
-inline int64_t last_step_taps(int64_t count, int64_t taps) { return count - (count - 1) / taps * taps; }
 
 // Groups of shared runs held in registers, kSteps steps each, from element i
 // while whole groups lie below `end`: the elements' steps unrolled so that
@@ -267,18 +275,18 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
     HeldRun<R> held;
     bool holding = false;
+    LastStep last_step{plan.taps};
     if (p.shared) {
         if (!padded.copy(shared)) return first;
         const TapRun run{shared.first, padded.bytes(), shared.count};
-        holding = held.hold(run, plan, R::tail(plan, last_step_taps(shared.count, plan.taps)));
+        holding = held.hold(run, plan, R::tail(plan, shared.count - last_step.of(shared.count)));
     }
-    // Whether element r's steps stay within the named bytes.
-    auto fits = [&](const TapRun& r) {
+    // Whether element r's steps, the last from tap `last`, stay within the named bytes.
+    auto fits = [&](const TapRun& r, int64_t last) {
         if (r.count < 1) return false;
         if constexpr (R::kExactLoads) {
             return true;
         } else {
-            const int64_t last = (r.count - 1) / plan.taps * plan.taps;  // first tap of the last step
             return PassEnds::within(r.first + last * ts, plan.window, ends.x) &&
                    (p.shared || PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w));
         }
@@ -304,6 +312,25 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
             default: i = u8_held_groups<R, 8>(p, held, shared, plan, i, end);
         }
     }
+    // With exact loads every run of its own takes the steps (an empty one
+    // keeps a zero sum, which gives it the value 0); packed tables are walked
+    // entry by entry.
+    if constexpr (R::kExactLoads) {
+        if (packed_tables(p)) {
+            const char* at = p.src + i * p.src_step;
+            const char* entry = p.tap_min + 8 * i;
+            const int64_t to_count = p.tap_count - p.tap_min, to_weights = p.weight_offset - p.tap_min;
+            for (; i + R::kLanes <= p.n; i += R::kLanes) {
+                typename R::Acc acc[R::kLanes];
+                for (int64_t e = 0; e < R::kLanes; ++e, at += p.src_step, entry += 8) {
+                    const TapRun r{at + load<int64_t>(entry), p.weights + load<int64_t>(entry + to_weights),
+                                   load<int64_t>(entry + to_count)};
+                    acc[e] = r.count < 1 ? R::zero() : u8_run_sum<R>(r, ts, plan, last_step.of(r.count));
+                }
+                R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+            }
+        }
+    }
     for (; i < p.n; i += R::kLanes) {
         const int64_t count = std::min<int64_t>(R::kLanes, p.n - i);
         typename R::Acc acc[R::kLanes];
@@ -313,16 +340,17 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
             if (e >= count) continue;
             if (p.shared) {
                 const TapRun r{shared.first + (i + e) * p.src_step, padded.bytes(), shared.count};
-                if (fits(r)) {
-                    acc[e] = holding ? held.sum(r.first, ts, plan)
-                                     : u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                const int64_t last = last_step.of(r.count);
+                if (fits(r, last)) {
+                    acc[e] = holding ? held.sum(r.first, ts, plan) : u8_run_sum<R>(r, ts, plan, last);
                     continue;
                 }
                 extra[e] = u8_sum(moved(shared, (i + e) * p.src_step), ts, 0, 0);
             } else {
                 const TapRun r = tap_run(p, i + e);
-                if (fits(r)) {
-                    acc[e] = u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                const int64_t last = r.count >= 1 ? last_step.of(r.count) : 0;
+                if (fits(r, last)) {
+                    acc[e] = u8_run_sum<R>(r, ts, plan, last);
                     continue;
                 }
                 extra[e] = u8_sum(r, ts, 0, 0);
@@ -377,12 +405,7 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     X::plan(plan);
     const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
     if (!X::kExactLoads && ends.x == 0) return first;
-    // The first tap of the last step of a run, kept for the last count seen.
-    int64_t seen_count = 0, seen_last = 0;
-    auto last_step = [&](int64_t count) {
-        if (count != seen_count) seen_count = count, seen_last = (count - 1) / plan.taps * plan.taps;
-        return seen_last;
-    };
+    LastStep last_step{plan.taps};
     int64_t i = first;
     for (; i + 3 * X::kPixels <= p.n; i += 3 * X::kPixels) {
         typename X::Acc acc[3][X::kPixels];
@@ -392,7 +415,7 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
             const int64_t e = i + 3 * q;
             const TapRun r = tap_run(p, e);
             typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
-            const int64_t last = r.count >= 1 ? last_step(r.count) : 0;
+            const int64_t last = r.count >= 1 ? last_step.of(r.count) : 0;
             if (r.count >= 1 && (found >> q & 1) &&
                 (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
                                     PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
@@ -415,12 +438,23 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
 // small ones for the rest), Pixels, Lanes and Runs as above (NoPixels,
-// NoLanes or NoRuns where a level has not the path), and kLongRun: the tap
-// count from which pixels and runs beat lanes.
+// NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
+// for runs with taps of their own, where the level has one), and kLongRun:
+// the tap count from which pixels and runs beat lanes.
 
 struct NoLanes {};
 struct NoRuns {};
 struct NoPixels {};
+
+// Ops::OwnRuns where the level has runs of their own apart, else Ops::Runs.
+template <class Ops, class = void>
+struct OwnRuns {
+    using type = typename Ops::Runs;
+};
+template <class Ops>
+struct OwnRuns<Ops, std::void_t<typename Ops::OwnRuns>> {
+    using type = typename Ops::OwnRuns;
+};
 
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
@@ -439,7 +473,7 @@ inline void resample_u8_with(const ResamplePass& p) {
         }
         // Long runs, and what the lanes left (the last groups of a pass).
         if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
-            if (i < p.n) i = u8_run_groups<typename Ops::Runs>(p, i);
+            if (i < p.n) i = p.shared ? u8_run_groups<typename Ops::Runs>(p, i) : u8_run_groups<typename OwnRuns<Ops>::type>(p, i);
         }
     }
     each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });
