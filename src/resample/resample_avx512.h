@@ -42,13 +42,7 @@ struct Avx512F32Ops {
             const __m256 lo = _mm256_set_m128(block(1), block(0)), hi = _mm256_set_m128(block(3), block(2));
             return _mm512_insertf32x8(_mm512_zextps256_ps512(lo), hi, 1);
         };
-        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const V t0 = _mm512_unpacklo_ps(r0, r1), t1 = _mm512_unpackhi_ps(r0, r1);
-        const V t2 = _mm512_unpacklo_ps(r2, r3), t3 = _mm512_unpackhi_ps(r2, r3);
-        out[0] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-        out[1] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-        out[2] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-        out[3] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+        transpose_blocks(row(0), row(1), row(2), row(3), out);
     }
 
     static void store(char* at, int64_t step, V v) {
@@ -70,6 +64,58 @@ inline __m512i narrow(__m512i lo, __m512i hi) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
 }
 
+// ---- 16 elements' table entries, relative to the first element's ----------------
+
+struct Avx512Steps {
+    __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
+
+    static Avx512Steps of(int64_t src_step) {
+        const __m512i step = _mm512_set1_epi64(src_step);
+        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
+                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
+    }
+};
+
+// Elements i to i + 15 of packed tables: each one's source offset from the
+// first one's tap (with its lane's source step), weight offset from the first
+// one's weights, tap count; int64 lanes 0-7 in lo, 8-15 in hi.
+struct Avx512Entries {
+    __m512i d_lo, d_hi, wd_lo, wd_hi, c_lo, c_hi;
+
+    Avx512Entries(const ResamplePass& p, int64_t i, const Avx512Steps& steps) {
+        const char* tap_min = p.tap_min + 8 * i;
+        const char* weight_offset = p.weight_offset + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
+        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
+        const __m512i min0 = _mm512_set1_epi64(zv_pt::load<int64_t>(tap_min));
+        const __m512i w0 = _mm512_set1_epi64(zv_pt::load<int64_t>(weight_offset));
+        d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
+        wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
+        c_lo = entries(tap_count, 0);
+        c_hi = entries(tap_count, 1);
+    }
+
+    // The lanes whose two halves' values are at most `most` (unsigned).
+    static uint32_t fits(__m512i lo, __m512i hi, int64_t most) {
+        const __m512i limit = _mm512_set1_epi64(most);
+        return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
+               static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+    }
+    // The lanes whose values are multiples of `unit` (a power of two).
+    static uint32_t multiples(__m512i lo, __m512i hi, int64_t unit) {
+        const __m512i low = _mm512_set1_epi64(unit - 1);
+        return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, low)) |
+               static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, low)) << 8;
+    }
+    // The lanes with 1 to `most` taps.
+    uint32_t counts_fit(int64_t most) const {
+        const __m512i one = _mm512_set1_epi64(1);
+        return fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), most - 1);
+    }
+};
+
 // ---- float windows: 16 elements, 32 source and 64 weight floats ------------------
 
 struct Avx512Windows {
@@ -82,48 +128,22 @@ struct Avx512Windows {
         int64_t stride;    // window slots from a tap to the next
         __m512 window[2], weights[4];
     };
-    struct Steps {
-        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
-    };
+    using Steps = Avx512Steps;
     using Acc = __m512;
 
-    static Steps steps_of(int64_t src_step) {
-        const __m512i step = _mm512_set1_epi64(src_step);
-        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
-                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
-    }
+    static Steps steps_of(int64_t src_step) { return Avx512Steps::of(src_step); }
 
     static int element_group(const ResamplePass& p, int64_t i, int64_t taps, const Steps& steps, Group& g) {
-        const char* tap_min = p.tap_min + 8 * i;
-        const char* tap_count = p.tap_count + 8 * i;
-        const char* weight_offset = p.weight_offset + 8 * i;
-        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
-        auto fits = [](__m512i lo, __m512i hi, int64_t most) {
-            const __m512i limit = _mm512_set1_epi64(most);
-            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
-                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
-        };
-        auto whole = [](__m512i lo, __m512i hi) {
-            const __m512i three = _mm512_set1_epi64(3);
-            return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, three)) |
-                   static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, three)) << 8;
-        };
         const int64_t span = (taps - 1) * p.tap_stride;  // bytes from a lane's first tap to its last
         if (span > 4 * (kWindow - 1)) return 0;
-        const __m512i min0 = _mm512_set1_epi64(zv_pt::load<int64_t>(tap_min));
-        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
-        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        const __m512i w0 = _mm512_set1_epi64(zv_pt::load<int64_t>(weight_offset));
-        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
-        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
-        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
-        const __m512i one = _mm512_set1_epi64(1);
-        const uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1) - span) & whole(d_lo, d_hi) &
-                            fits(wd_lo, wd_hi, 4 * (kWeightWindow - taps)) & whole(wd_lo, wd_hi) &
-                            fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), taps - 1);
-        g.counts = narrow(c_lo, c_hi);
-        g.x = _mm512_srli_epi32(narrow(d_lo, d_hi), 2);
-        g.w = _mm512_srli_epi32(narrow(wd_lo, wd_hi), 2);
+        const Avx512Entries e(p, i, steps);
+        using E = Avx512Entries;
+        const uint32_t ok = E::fits(e.d_lo, e.d_hi, 4 * (kWindow - 1) - span) & E::multiples(e.d_lo, e.d_hi, 4) &
+                            E::fits(e.wd_lo, e.wd_hi, 4 * (kWeightWindow - taps)) &
+                            E::multiples(e.wd_lo, e.wd_hi, 4) & e.counts_fit(taps);
+        g.counts = narrow(e.c_lo, e.c_hi);
+        g.x = _mm512_srli_epi32(narrow(e.d_lo, e.d_hi), 2);
+        g.w = _mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 2);
         g.stride = p.tap_stride / 4;
         return leading_lanes(ok);
     }
@@ -212,45 +232,20 @@ struct Avx512Lanes {
         __m512i counts;  // per lane: its tap count in both halves
         bool full;       // every lane has all the rounds' taps
     };
-    struct Steps {
-        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
-    };
+    using Steps = Avx512Steps;
     using Acc = __m512i;
 
-    static Steps steps_of(int64_t src_step) {
-        const __m512i step = _mm512_set1_epi64(src_step);
-        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
-                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
-    }
+    static Steps steps_of(int64_t src_step) { return Avx512Steps::of(src_step); }
 
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
-        const char* tap_min = p.tap_min + 8 * i;
-        const char* tap_count = p.tap_count + 8 * i;
-        const char* weight_offset = p.weight_offset + 8 * i;
-        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
-        auto fits = [](__m512i lo, __m512i hi, int64_t most) {
-            const __m512i limit = _mm512_set1_epi64(most);
-            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
-                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
-        };
-        // Source and weight offsets from lane 0's, the tap counts.
-        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
-        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
-        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
-        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
-        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
-        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
-        const __m512i one = _mm512_set1_epi64(1);
-        uint32_t ok = fits(d_lo, d_hi, kWindow - 1 - p.tap_stride);
-        ok &= fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), max_taps - 1);
-        ok &= fits(wd_lo, wd_hi, kWeightWindow - 4);
-        ok &= static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_lo, one)) |
-              static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_hi, one)) << 8;
+        const Avx512Entries e(p, i, steps);
+        using E = Avx512Entries;
+        const uint32_t ok = E::fits(e.d_lo, e.d_hi, kWindow - 1 - p.tap_stride) & e.counts_fit(max_taps) &
+                            E::fits(e.wd_lo, e.wd_hi, kWeightWindow - 4) & E::multiples(e.wd_lo, e.wd_hi, 2);
         const int lanes = leading_lanes(ok);
-        const __m512i counts = narrow(c_lo, c_hi);
-        g.x = pair_index(narrow(d_lo, d_hi), static_cast<int32_t>(p.tap_stride));
-        g.w = pair_index(_mm512_srli_epi32(narrow(wd_lo, wd_hi), 1), 1);
+        const __m512i counts = narrow(e.c_lo, e.c_hi);
+        g.x = pair_index(narrow(e.d_lo, e.d_hi), static_cast<int32_t>(p.tap_stride));
+        g.w = pair_index(_mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 1), 1);
         g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
         // Every lane with all the rounds' taps needs no masks.
         g.full = _mm512_cmpeq_epi32_mask(counts, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;

@@ -219,7 +219,7 @@ template <class R>
 struct HeldRun {
     typename R::Weights weights[kMaxHeldSteps];
     typename R::Tail tail;
-    int64_t steps;
+    int64_t steps = 0;
 
     bool hold(const TapRun& padded, const typename R::Plan& plan, const typename R::Tail& last) {
         steps = (padded.count + plan.taps - 1) / plan.taps;

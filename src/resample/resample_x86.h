@@ -48,6 +48,33 @@ inline __m512i packus16(__m512i a, __m512i b) { return _mm512_packus_epi16(a, b)
 inline void splat32(__m512i& v, uint32_t value) { v = _mm512_set1_epi32(static_cast<int32_t>(value)); }
 #endif
 
+#if defined(__AVX2__)
+inline __m256 unpacklo(__m256 a, __m256 b) { return _mm256_unpacklo_ps(a, b); }
+inline __m256 unpackhi(__m256 a, __m256 b) { return _mm256_unpackhi_ps(a, b); }
+template <int kImm>
+inline __m256 shuffle(__m256 a, __m256 b) { return _mm256_shuffle_ps(a, b, kImm); }
+#endif
+#if defined(__AVX512F__)
+inline __m512 unpacklo(__m512 a, __m512 b) { return _mm512_unpacklo_ps(a, b); }
+inline __m512 unpackhi(__m512 a, __m512 b) { return _mm512_unpackhi_ps(a, b); }
+template <int kImm>
+inline __m512 shuffle(__m512 a, __m512 b) { return _mm512_shuffle_ps(a, b, kImm); }
+#endif
+
+#if defined(__AVX2__)
+// Rows r0-r3 of four floats in every 128-bit block, transposed in each block:
+// out[t] holds tap t of the four rows.
+template <class V>
+inline void transpose_blocks(V r0, V r1, V r2, V r3, V (&out)[4]) {
+    const V t0 = unpacklo(r0, r1), t1 = unpackhi(r0, r1);
+    const V t2 = unpacklo(r2, r3), t3 = unpackhi(r2, r3);
+    out[0] = shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(t0, t2);
+    out[1] = shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(t0, t2);
+    out[2] = shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(t1, t3);
+    out[3] = shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(t1, t3);
+}
+#endif
+
 // acc + the products of adjacent 16-bit pairs of a and b: one vpdpwssd where
 // the processor has VNNI, else pmaddwd and an add (the same bits).
 template <bool kVnni, class V>
@@ -533,13 +560,7 @@ struct Avx2F32Ops {
             return _mm256_set_m128(_mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4] + offset)),
                                    _mm_loadu_ps(reinterpret_cast<const float*>(at[k] + offset)));
         };
-        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const V t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
-        const V t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
-        out[0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-        out[1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-        out[2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-        out[3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+        transpose_blocks(row(0), row(1), row(2), row(3), out);
     }
 
     static void store(char* at, int64_t step, V v) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -39,6 +40,15 @@ struct OperandBlock {
     int64_t dst_origin;  // byte of dst that data[0] points at
 };
 
+// Uniform draws from a generator: a value of [lo, hi], one of a few choices.
+struct Dice {
+    std::mt19937_64& rng;
+    int64_t uniform(int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); }
+    int64_t pick(std::initializer_list<int64_t> choices) {
+        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
+    }
+};
+
 // Element i's first tap, count and weight offset.
 struct Taps {
     int64_t min, count, weight_offset;
@@ -58,7 +68,7 @@ inline int64_t place(std::vector<char>& buffer, long n, long step, int size, int
 // exactly the bytes the taps read, so a read past them lands outside it.
 inline void fill_block(std::mt19937_64& rng, OperandBlock& b, int size, const std::vector<Taps>& taps,
                        int64_t weight_bytes) {
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return Dice{rng}.uniform(lo, hi); };
     int64_t low = 0, high = 0;  // extent of the source reads
     bool any = false;
     for (long i = 0; i < b.n; ++i) {
@@ -116,10 +126,9 @@ inline void place_tables(std::mt19937_64& rng, OperandBlock& b, const std::vecto
 // A random pass over elements of `size` bytes (4: float, 1: 8-bit), runs of up
 // to max_taps taps.
 inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t max_taps = 40) {
-    auto pick = [&](std::initializer_list<int64_t> choices) {
-        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
-    };
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    Dice dice{rng};
+    auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
     OperandBlock b{};
     b.n = n;
     b.per_element = per_element;
@@ -150,10 +159,9 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
 // Counts vary by one in some passes; a few passes give a lane an empty run,
 // an odd weight offset or a step back.
 inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about) {
-    auto pick = [&](std::initializer_list<int64_t> choices) {
-        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
-    };
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    Dice dice{rng};
+    auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
     OperandBlock b{};
     b.n = n;
     b.per_element = per_element;
