@@ -158,8 +158,11 @@ inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) 
 
 struct NoWindows {};
 
-template <class W>
-inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first) {
+// Groups of fewer than half the lanes (runs too long or too far apart for
+// the windows) go to `fallback(i)` instead, which does kLanes elements from i
+// by another path.
+template <class W, class Fallback>
+inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallback fallback) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
     constexpr int64_t kFloat = sizeof(float);
     if (p.tap_stride < 0 || p.tap_stride % kFloat != 0 || p.n - first < W::kLanes || !(p.shared || packed_tables(p)))
@@ -189,9 +192,9 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first) {
         } else {
             typename W::Group g;
             lanes = r.count < 1 ? 0 : W::element_group(p, i, r.count, steps, g);
-            if (lanes == 0) {
-                store<float>(p.dst + i * p.dst_step, f32_element(r, p));
-                ++i;
+            if (lanes < W::kLanes / 2) {
+                fallback(i);
+                i += W::kLanes;
                 continue;
             }
             if (!PassEnds::within(r.weights, W::kWeightWindow * kFloat, ends.w)) break;
@@ -234,14 +237,17 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
             f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
                                          p.dst_step, false);
     } else {
-        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0);
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) static_assert(Ops::Windows::kLanes == kLanes);
+    auto lanes_block = [&](int64_t at) {
+            f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, at), p.tap_stride,
+                                 p.dst + at * p.dst_step, p.dst_step);
+        };
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0, lanes_block);
         if (p.shared) {
             for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
             for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
         } else {
-            for (; i + kLanes <= p.n; i += kLanes)
-                f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
-                                     p.dst + i * p.dst_step, p.dst_step);
+            for (; i + kLanes <= p.n; i += kLanes) lanes_block(i);
         }
     }
     each_element<float>(p, i, [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); });
