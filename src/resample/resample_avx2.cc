@@ -13,7 +13,8 @@ struct Avx2U8 {
     using Pixels = ShufflePixels<Ymm>;
     using Lanes = Avx2Lanes;
     using Runs = ShuffleRuns<Ymm>;
-    static constexpr int64_t kLongRun = 5;
+    static constexpr int64_t kPixelsFrom = 5;
+    static constexpr int64_t kRunsFrom = 5;
 };
 
 }  // namespace

@@ -59,9 +59,25 @@ struct Avx512F32Ops {
 inline __m512i widen_low(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(bytes)); }
 inline __m512i widen_high(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(bytes, 1)); }
 
-// 16 int64 values (two vectors) as 16 int32 lanes.
+// Bytes of a 64-byte window picked into zero-extended 16-bit slots: slot m
+// takes byte index[m] (< 64).  With VBMI one byte permutation under a mask of
+// the slots' low bytes (an index below 64 is its own low byte); without, the
+// window widened to words and one word permutation.
+template <bool kVbmi>
+inline __m512i pick_slots(__m512i window, __m512i index) {
+    if constexpr (kVbmi) {
+#if defined(__AVX512VBMI__)
+        return _mm512_maskz_permutexvar_epi8(0x5555555555555555ull, index, window);
+#endif
+    } else {
+        return _mm512_permutex2var_epi16(widen_low(window), index, widen_high(window));
+    }
+}
+
+// 16 int64 values (two vectors) as 16 int32 lanes: their low halves.
 inline __m512i narrow(__m512i lo, __m512i hi) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
+    const __m512i low_halves = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    return _mm512_permutex2var_epi32(lo, low_halves, hi);
 }
 
 // ---- 16 elements' table entries, relative to the first element's ----------------
@@ -221,15 +237,16 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
     }
 }
 
-template <bool kVnni>
+template <bool kVnni, bool kVbmi>
 struct Avx512Lanes {
     static constexpr int kLanes = 16;
     static constexpr int64_t kWindow = 64;
-    static constexpr int64_t kWeightWindow = 128;
+    static constexpr int64_t kWeightWindow = 256;  // two halves of 128 bytes, the second one read where needed
     struct Group {
         __m512i x;       // per lane: the window slots of its two taps (16-bit halves)
         __m512i w;       // per lane: the weight-window slots of its two weights
         __m512i counts;  // per lane: its tap count in both halves
+        __mmask32 high;  // the weight slots in the window's second half
         bool full;       // every lane has all the rounds' taps
     };
     using Steps = Avx512Steps;
@@ -247,6 +264,7 @@ struct Avx512Lanes {
         g.x = pair_index(narrow(e.d_lo, e.d_hi), static_cast<int32_t>(p.tap_stride));
         g.w = pair_index(_mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 1), 1);
         g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
+        g.high = _mm512_test_epi16_mask(g.w, _mm512_set1_epi16(64));
         // Every lane with all the rounds' taps needs no masks.
         g.full = _mm512_cmpeq_epi32_mask(counts, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;
         return lanes;
@@ -264,19 +282,18 @@ struct Avx512Lanes {
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
     static __m512i taps(const Group& g, const char* x) {
-        const __m512i bytes = _mm512_loadu_si512(x);
-        return _mm512_permutex2var_epi16(widen_low(bytes), g.x, widen_high(bytes));
+        return pick_slots<kVbmi>(_mm512_loadu_si512(x), g.x);
     }
 
     static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
-        const __m512i w0 = _mm512_loadu_si512(w), w1 = _mm512_loadu_si512(w + 64);
-        __m512i weights;
-        if (g.full) {
-            weights = _mm512_permutex2var_epi16(w0, g.w, w1);
-        } else {
+        __m512i weights = _mm512_permutex2var_epi16(_mm512_loadu_si512(w), g.w, _mm512_loadu_si512(w + 64));
+        if (g.high)
+            weights = _mm512_mask_mov_epi16(
+                weights, g.high, _mm512_permutex2var_epi16(_mm512_loadu_si512(w + 128), g.w, _mm512_loadu_si512(w + 192)));
+        if (!g.full) {
             // Slots past a lane's count weigh nothing.
             const __m512i tap = _mm512_set1_epi32(static_cast<int32_t>((2 * r) | (2 * r + 1) << 16));
-            weights = _mm512_maskz_permutex2var_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), w0, g.w, w1);
+            weights = _mm512_maskz_mov_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), weights);
         }
         return dot_add<kVnni>(acc, taps(g, x), weights);
     }
@@ -417,7 +434,7 @@ struct Avx512Pixels {
 // Taps per step at a tap stride: those within 64 bytes, at most 32.
 constexpr int64_t avx512_run_taps(int64_t ts) { return std::min<int64_t>(32, 63 / ts + 1); }
 
-template <bool kVnni>
+template <bool kVnni, bool kVbmi>
 struct Avx512Runs {
     static constexpr int kLanes = 16;
     static constexpr bool kExactLoads = true;
@@ -464,8 +481,7 @@ struct Avx512Runs {
         if (plan.stride == 1) {
             slots = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(static_cast<__mmask32>(tail.bytes), x));
         } else {
-            const __m512i window = _mm512_maskz_loadu_epi8(tail.bytes, x);
-            slots = _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
+            slots = pick_slots<kVbmi>(_mm512_maskz_loadu_epi8(tail.bytes, x), plan.index);
         }
         return dot_add<kVnni>(acc, slots, weights);
     }
@@ -500,16 +516,17 @@ struct Avx512Runs {
 // where 512-bit operations run as two 256-bit halves (Zen 4), wider picks
 // would only add work to steps whose weights stay in registers; runs of
 // their own take the masked 512-bit steps.
-template <bool kVnni>
+template <bool kVnni, bool kVbmi>
 struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
     using SmallBlock = PairBlockOps<Xmm, kVnni>;
     static constexpr int kBlocks = 1;
-    using Pixels = Avx512Pixels<kVnni, kVnni>;
-    using Lanes = Avx512Lanes<kVnni>;
+    using Pixels = Avx512Pixels<kVnni, kVbmi>;
+    using Lanes = Avx512Lanes<kVnni, kVbmi>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
-    using OwnRuns = Avx512Runs<kVnni>;
-    static constexpr int64_t kLongRun = 11;
+    using OwnRuns = Avx512Runs<kVnni, kVbmi>;
+    static constexpr int64_t kPixelsFrom = 11;
+    static constexpr int64_t kRunsFrom = 17;
 };
 
 }  // namespace

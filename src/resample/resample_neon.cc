@@ -490,7 +490,8 @@ struct NeonU8 {
     using Pixels = NoPixels;
     using Lanes = NeonLanes;
     using Runs = NeonRuns;
-    static constexpr int64_t kLongRun = 9;
+    static constexpr int64_t kPixelsFrom = 9;
+    static constexpr int64_t kRunsFrom = 9;
 };
 
 }  // namespace

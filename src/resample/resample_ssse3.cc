@@ -14,7 +14,8 @@ struct Ssse3U8 {
     using Pixels = ShufflePixels<Xmm>;
     using Lanes = NoLanes;
     using Runs = ShuffleRuns<Xmm>;
-    static constexpr int64_t kLongRun = 5;
+    static constexpr int64_t kPixelsFrom = 5;
+    static constexpr int64_t kRunsFrom = 5;
 };
 
 }  // namespace

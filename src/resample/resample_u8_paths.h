@@ -150,11 +150,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             const int64_t rounds = (r.count + 1) / 2;
             typename L::Group g;
             lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
-            if (lanes == 0) {
-                store<uint8_t>(p.dst + i * p.dst_step, u8_element(r, p));
-                ++i;
-                continue;
-            }
+            if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest
             if (!PassEnds::within(r.first, x_reach(rounds), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
                 break;  // the windows would pass the pass's end
             for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
@@ -439,8 +435,9 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
 // small ones for the rest), Pixels, Lanes and Runs as above (NoPixels,
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
-// for runs with taps of their own, where the level has one), and kLongRun:
-// the tap count from which pixels and runs beat lanes.
+// for runs with taps of their own, where the level has one), kPixelsFrom:
+// the tap count from which pixels beat lanes (interleaved RGB), and
+// kRunsFrom: the tap count from which runs beat lanes.
 
 struct NoLanes {};
 struct NoRuns {};
@@ -466,10 +463,10 @@ inline void resample_u8_with(const ResamplePass& p) {
     if (i < p.n) {
         const int64_t count = load<int64_t>(p.tap_count + i * p.tap_count_step);
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
-            if (count >= Ops::kLongRun) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
+            if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
         }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
-            if (count < Ops::kLongRun) i = u8_lane_groups<typename Ops::Lanes>(p, i);
+            if (count < Ops::kRunsFrom) i = u8_lane_groups<typename Ops::Lanes>(p, i);
         }
         // Long runs, and what the lanes left (the last groups of a pass).
         if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
