@@ -265,19 +265,27 @@ inline bool repeats(const AxisTaps& t, long x, long period, long step) {
 // right within a factor, not exactly.
 struct CostModel {
     // A call of the pass: its checks and the set-up of its path.
-    static constexpr double kCallNs = 300.0;
-    // Per element of a shared-taps call: the run's taps picked out of windows
-    // of source bytes with the weights in registers; one channel per call, so
-    // interleaved outputs are written byte by byte.
-    static double shared_ns(double taps) { return 0.3 + 0.065 * taps; }
+    static constexpr double kCallNs = 100.0;
+    // Per element of a shared-taps call (a phase): the run's taps picked out
+    // of windows with the weights in registers.  Planar lines hold one
+    // channel, so their calls' elements lie closer.  Elements a period apart
+    // whose period spans 32 bytes or more share no cache line: each brings
+    // its own lines from L2.
+    static double shared_ns(double taps, bool planar, bool far) {
+        return (planar ? 0.6 : 1.0) * (0.3 + 0.065 * taps) + (far ? 0.9 : 0.0);
+    }
     // Per element with taps of its own: short runs side by side in lanes,
-    // long ones with their own weights loaded.
-    static double own_ns(double taps) { return taps <= 10 ? 0.85 + 0.10 * taps : 1.0 + 0.23 * taps; }
+    // long ones (8-bit pixels, runs) a vector of taps at a time.
+    static double own_ns(double taps) { return 0.6 + 0.1 * taps; }
     // Per element of a vertical pass: contiguous sources, one vector
     // multiply-add per tap for many elements.
-    static double vertical_ns(double taps) { return 0.03 * taps; }
-    // A float element costs about twice an 8-bit one in every path.
-    static double type_factor(bool floats) { return floats ? 2.0 : 1.0; }
+    static double vertical_ns(double taps) { return 0.045 * taps; }
+    // A float element against an 8-bit one: taps of their own take three
+    // times as long (a lane holds 16 floats, not 32 pairs of bytes, and the
+    // multiply-adds of a lane wait on each other), shared and vertical
+    // ones half as long again.
+    static double own_factor(bool floats) { return floats ? 3.0 : 1.0; }
+    static double shared_factor(bool floats) { return floats ? 1.5 : 1.0; }
 };
 
 // Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
@@ -288,28 +296,32 @@ inline long phase_block_lines(long in, long channels, long element) {
     return std::max(1L, (1L << 20) / std::max(1L, in * channels * element));
 }
 
-// The estimated time of a horizontal pass over `lines` lines in a mapping.
+// The estimated time of a horizontal pass over `lines` lines in a mapping
+// (planar: the lines of one plane).
 inline double horizontal_ns(const AxisTaps& x, long lines, long channels, long element, Mapping mapping) {
     const double taps = static_cast<double>(x.weights.size()) / static_cast<double>(x.out_size);
     const double elements = static_cast<double>(lines) * static_cast<double>(x.out_size * channels);
-    const double type = CostModel::type_factor(element == sizeof(float));
+    const bool floats = element == sizeof(float);
     if (mapping == Mapping::per_row)
-        return type * elements * CostModel::own_ns(taps) + static_cast<double>(lines) * CostModel::kCallNs;
+        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps) +
+               static_cast<double>(lines) * CostModel::kCallNs;
     // Per phase: a call per phase and channel and block of lines.  With one
     // period per line (no common factor) the phases are the columns and no
     // call runs on from line to line.
     const long periods = std::gcd(x.in_size, x.out_size);
     const long period = x.out_size / periods;
+    const bool far = (x.in_size / periods) * channels * element >= 32;
     const double blocks = periods > 1 ? std::ceil(static_cast<double>(lines) /
                                                   static_cast<double>(phase_block_lines(x.in_size, channels, element)))
                                       : static_cast<double>(lines);
     const double calls = static_cast<double>(period * channels) * blocks;
-    return type * elements * CostModel::shared_ns(taps) + calls * CostModel::kCallNs;
+    return CostModel::shared_factor(floats) * elements * CostModel::shared_ns(taps, channels == 1, far) +
+           calls * CostModel::kCallNs;
 }
 
 inline double vertical_ns(const AxisTaps& y, long across, long channels, long element) {
     const double taps = static_cast<double>(y.weights.size()) / static_cast<double>(y.out_size);
-    return CostModel::type_factor(element == sizeof(float)) * static_cast<double>(y.out_size) *
+    return CostModel::shared_factor(element == sizeof(float)) * static_cast<double>(y.out_size) *
                static_cast<double>(across * channels) * CostModel::vertical_ns(taps) +
            static_cast<double>(y.out_size) * CostModel::kCallNs;
 }
