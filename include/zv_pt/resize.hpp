@@ -275,8 +275,17 @@ struct CostModel {
         return (planar ? 0.6 : 1.0) * (0.3 + 0.065 * taps) + (far ? 0.9 : 0.0);
     }
     // Per element with taps of its own: short runs side by side in lanes,
-    // long ones (8-bit pixels, runs) a vector of taps at a time.
-    static double own_ns(double taps) { return 0.6 + 0.1 * taps; }
+    // long ones (8-bit pixels, runs) a vector of taps at a time.  NEON has
+    // no pixels path: its long 8-bit runs of their own go one element at a
+    // time, about four times the instructions of the pixels path's share
+    // (make insn-count, the photo's horizontal pass).
+    static double own_ns(double taps, bool floats) {
+#if defined(__aarch64__)
+        if (!floats && taps >= 9) return 4.0 * (0.6 + 0.1 * taps);
+#endif
+        (void)floats;
+        return 0.6 + 0.1 * taps;
+    }
     // Per element of a vertical pass: contiguous sources, one vector
     // multiply-add per tap for many elements.
     static double vertical_ns(double taps) { return 0.045 * taps; }
@@ -303,7 +312,7 @@ inline double horizontal_ns(const AxisTaps& x, long lines, long channels, long e
     const double elements = static_cast<double>(lines) * static_cast<double>(x.out_size * channels);
     const bool floats = element == sizeof(float);
     if (mapping == Mapping::per_row)
-        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps) +
+        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats) +
                static_cast<double>(lines) * CostModel::kCallNs;
     // Per phase: a call per phase and channel and block of lines.  With one
     // period per line (no common factor) the phases are the columns and no
