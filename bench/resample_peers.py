@@ -167,7 +167,11 @@ def shape_calls(lib, shape, rng):
             nchw = torch.from_numpy(chw_f32)[None]
             calls[f"torch {filt}"] = lambda nchw=nchw, mode=filt: F.interpolate(
                 nchw, size=(out_h, out_w), mode=mode, antialias=True, align_corners=False)
-            check(f"f32 {filt} against torch", f32(), calls[f"torch {filt}"]()[0].numpy(), 1e-4)
+            # Checked against torch in double precision: at near-identity
+            # scales of long lines torch's own single-precision weights move
+            # its float result by up to 3.6e-4.
+            exact = F.interpolate(nchw.double(), size=(out_h, out_w), mode=filt, antialias=True, align_corners=False)
+            check(f"f32 {filt} against torch (double precision)", f32(), exact[0].numpy(), 1e-4)
     return calls, checks
 
 
@@ -299,8 +303,8 @@ def main(argv):
                       f"({bound} {target:g})")
         print("\n### Checks before timing\n")
         print("\n".join(f"- FAILED: {f}" for f in failures) or "- every result within its tolerance "
-              "(8-bit: 1 grey level of Pillow, 2 for bicubic; float: 1e-4 of torch; host tables, planar "
-              "layout and threads: bit-identical)")
+              "(8-bit: 1 grey level of Pillow, 2 for bicubic; float: 1e-4 of torch in double precision; "
+              "host tables, planar layout and threads: bit-identical)")
     print(report.getvalue())
     if out_path:
         with open(out_path, "w") as f:
