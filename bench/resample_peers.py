@@ -16,7 +16,9 @@ alike; the tables give the median per call and the ratios.  The results are
 checked against the peers before timing.  With OUT.json the medians, checks
 and targets are written for bench/plot_report.py.  --quick runs a few rounds.
 """
+import contextlib
 import ctypes
+import io
 import json
 import os
 import platform
@@ -165,7 +167,11 @@ def shape_calls(lib, shape, rng):
             nchw = torch.from_numpy(chw_f32)[None]
             calls[f"torch {filt}"] = lambda nchw=nchw, mode=filt: F.interpolate(
                 nchw, size=(out_h, out_w), mode=mode, antialias=True, align_corners=False)
-            check(f"f32 {filt} against torch", f32(), calls[f"torch {filt}"]()[0].numpy(), 1e-4)
+            # Checked against torch in double precision: at near-identity
+            # scales of long lines torch's own single-precision weights move
+            # its float result by up to 3.6e-4.
+            exact = F.interpolate(nchw.double(), size=(out_h, out_w), mode=filt, antialias=True, align_corners=False)
+            check(f"f32 {filt} against torch (double precision)", f32(), exact[0].numpy(), 1e-4)
     return calls, checks
 
 
@@ -226,6 +232,7 @@ def x(value):
 
 
 def print_tables(results):
+    """Prints the three tables (markdown)."""
     print("\n### 8-bit interleaved RGB against Pillow, planar float against torch (1 thread)\n")
     print("| source -> output | filter | zv_pt u8 ms | Pillow ms | x Pillow | target | read u8 ms | "
           "zv_pt f32 ms | torch ms | x torch | read f32 ms | f32 / read |")
@@ -280,26 +287,30 @@ def main(argv):
         failures += [f"{shape_name(shape)}: {what} by {d:g} (allowed {a:g})" for what, d, a in checks if d > a]
         median = time_rounds(calls, 3 if quick else rounds_for(calls))
         results.append({"shape": shape, "median": median, "verdicts": verdicts_of(shape, median),
-                        "checks": checks})
+                        "checks": checks, "u8_targets": U8_TARGETS[shape]})
         del calls
-    print(f"\nProcessor: {processor()}; Pillow {PIL.__version__ if Image else '-'}, "
-          f"torch {torch.__version__ if torch else '-'} (1 thread); medians of round-robin calls.")
-    print_tables(results)
-    print("\n### Targets\n")
-    for r in results:
-        for what, value, target, holds in r["verdicts"]:
-            bound = "<=" if "/ read" in what else ">="
-            print(f"- {'holds' if holds else 'MISSED'}: {shape_name(r['shape'])} {what} = {value:.2f} "
-                  f"({bound} {target:g})")
-    print("\n### Checks before timing\n")
-    print("\n".join(f"- FAILED: {f}" for f in failures) or "- every result within its tolerance "
-          "(8-bit: 1 grey level of Pillow, 2 for bicubic; float: 1e-4 of torch; host tables, planar "
-          "layout and threads: bit-identical)")
+    report = io.StringIO()
+    with contextlib.redirect_stdout(report):
+        print(f"Processor: {processor()}; Pillow {PIL.__version__ if Image else '-'}, "
+              f"torch {torch.__version__ if torch else '-'} (1 thread); medians of round-robin calls, "
+              f"{'3 rounds' if quick else 'about ' + str(int(SECONDS_PER_SHAPE)) + ' s of rounds per shape'}.")
+        print_tables(results)
+        print("\n### Targets\n")
+        for r in results:
+            for what, value, target, holds in r["verdicts"]:
+                bound = "<=" if "/ read" in what else ">="
+                print(f"- {'holds' if holds else 'MISSED'}: {shape_name(r['shape'])} {what} = {value:.2f} "
+                      f"({bound} {target:g})")
+        print("\n### Checks before timing\n")
+        print("\n".join(f"- FAILED: {f}" for f in failures) or "- every result within its tolerance "
+              "(8-bit: 1 grey level of Pillow, 2 for bicubic; float: 1e-4 of torch in double precision; "
+              "host tables, planar layout and threads: bit-identical)")
+    print(report.getvalue())
     if out_path:
         with open(out_path, "w") as f:
             json.dump({"processor": processor(), "pillow": PIL.__version__ if Image else None,
                        "torch": torch.__version__ if torch else None, "results": results,
-                       "failures": failures}, f, indent=1)
+                       "failures": failures, "markdown": report.getvalue()}, f, indent=1)
     return 1 if failures else 0
 
 

@@ -5,9 +5,9 @@ usage: summarize.py RESULT.json...
 Benchmarks are named kernel/size/threads:N/variant; a size is WxH, or
 WxH_to_WxH for a resize.  Per kernel, one table with a row per size and thread
 count: ms per call and GB/s (read plus written) of zv_pt, memcpy of the
-source bytes, the variants of the internal kernel table (c, ssse3, avx2, neon)
-and every peer, then zv_pt against memcpy (time ratio) and against the fastest
-peer (its time over zv_pt's).  Then the single-thread targets, each marked as
+source bytes, the variants of the internal kernel table (c, ssse3, avx2,
+avx512, avx512icl, neon) and every peer, then zv_pt against memcpy (time
+ratio) and against the fastest peer (its time over zv_pt's).  Then the single-thread targets, each marked as
 holding or missed.
 """
 import json
@@ -19,8 +19,8 @@ CONVERSIONS = ("permute_u8", "permute_f32")
 NORMALIZE = "normalize"
 LARGE = ("1920x1080", "3840x2160")
 SMALL = "224x224"
-OWN = ("zv_pt", "memcpy", "c", "ssse3", "avx2", "neon")
-VECTOR_LEVELS = ("ssse3", "avx2", "neon")
+OWN = ("zv_pt", "memcpy", "c", "ssse3", "avx2", "avx512", "avx512icl", "neon")
+VECTOR_LEVELS = ("ssse3", "avx2", "avx512", "avx512icl", "neon")
 
 
 def load(paths):

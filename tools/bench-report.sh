@@ -3,9 +3,11 @@
 # against OpenCV (zv_pt_bench_pipeline) and against torchvision with Pillow
 # (bench/pipeline_torchvision.py), all on one thread, then draws
 # docs/bench/kernels.png and docs/bench/pipeline.png and writes
-# docs/bench/pipeline.md (bench/plot_report.py).  The raw results, the
+# docs/bench/pipeline.md, and the resize sweep against Pillow and torch
+# (bench/resample_peers.py) as docs/bench/resize_sweep.png and
+# docs/bench/resize_sweep.md (bench/plot_report.py).  The raw results, the
 # 1920x1080 JPEG they use and a markdown summary of the kernel programs stay
-# in BUILD_DIR/bench-report/.  Takes about six minutes on two cores.
+# in BUILD_DIR/bench-report/.  Takes about a quarter of an hour on two cores.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -64,9 +66,14 @@ for round in $(seq "$rounds"); do
     --check "$out/frame_1920x1080.npy" >"$out/torchvision.$round.log"
 done
 
+# The resize sweep: every shape users meet, 8-bit against Pillow and float
+# against torch beside one plain read of the source, in one process.
+echo "running the resize sweep (resample_peers.py) ..." >&2
+"$python" "$root/bench/resample_peers.py" "$build" "$out/resize_sweep.json" >"$out/resize_sweep.log"
+
 "$python" "$root/bench/summarize.py" "$out"/zv_pt_bench_{image,resample}.json >"$out/summary.md"
 "$python" "$root/bench/plot_report.py" "$out" "$docs"
 echo
-echo "charts: $docs/kernels.png, $docs/pipeline.png; table: $docs/pipeline.md"
+echo "charts: $docs/kernels.png, $docs/pipeline.png, $docs/resize_sweep.png; tables: $docs/pipeline.md, $docs/resize_sweep.md"
 echo "raw results and the kernel summary: $out (summary.md)"
 echo "report took $((SECONDS - start)) s"

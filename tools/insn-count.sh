@@ -19,6 +19,12 @@ kernels=(permute_u8:0.50 permute_f32:2.00 normalize:4.50)
 # kernel:goal, instructions per output element of an 8-tap vertical resampling
 # pass (shared taps over contiguous elements; a plain scalar loop costs ~70).
 resample_kernels=(resample_f32_v8:8 resample_u8_v8:6)
+# The horizontal pass of the photo shape (4928 -> 852 pixels, interleaved
+# RGB, 64 lines): type_filter:taps per output element.  Each is counted in
+# both mappings and beside the plain scalar loop over the same tables; the
+# aim is at most one instruction per tap and output element.
+photo_passes=(u8_bilinear:11.6 u8_bicubic:23.1 f32_bilinear:11.6 f32_bicubic:23.1)
+photo_elements=$((852 * 3 * 64))
 
 cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
@@ -34,15 +40,16 @@ count() {
 }
 
 # Instructions per pixel (or output element) of one call: the difference of a
-# run with `repeats` calls and one without, over repeats * pixels.
+# run with `repeats` calls and one without, over repeats * pixels (or the
+# given element count, with the given repeats).
 per_pixel() {
-  local with without
-  with=$(count "$1" $repeats) without=$(count "$1" 0)
+  local with without r=${3:-$repeats}
+  with=$(count "$1" "$r") without=$(count "$1" 0)
   if [[ -z $with || -z $without ]]; then
     echo "no instruction count from qemu for $1" >&2
     exit 1
   fi
-  awk -v a="$with" -v b="$without" -v r=$repeats -v p=$pixels 'BEGIN { printf "%.3f", (a - b) / (r * p) }'
+  awk -v a="$with" -v b="$without" -v r="$r" -v p="${2:-$pixels}" 'BEGIN { printf "%.3f", (a - b) / (r * p) }'
 }
 
 echo "| kernel | instructions per pixel | plain NEON loop | ratio | within 10% |"
@@ -61,6 +68,19 @@ for entry in "${resample_kernels[@]}"; do
   kernel=${entry%%:*} goal=${entry#*:}
   ipp=$(per_pixel "$kernel")
   awk -v k="$kernel" -v i="$ipp" -v g="$goal" 'BEGIN { printf "| %s | %.3f | %d | %s |\n", k, i, g, i <= g ? "yes" : "NO" }'
+done
+
+echo
+echo "| photo horizontal pass | taps per element | per phase: instructions per element | per tap | per row: per element | per tap | plain scalar loop: per element | per tap |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+for entry in "${photo_passes[@]}"; do
+  pass=${entry%%:*} taps=${entry#*:}
+  phase=$(per_pixel "photo_${pass}_phase" $photo_elements 2)
+  row=$(per_pixel "photo_${pass}_row" $photo_elements 2)
+  plain=$(per_pixel "photo_${pass}_plain" $photo_elements 2)
+  awk -v k="$pass" -v t="$taps" -v a="$phase" -v b="$row" -v c="$plain" 'BEGIN {
+    printf "| %s | %.1f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k, t, a, a / t, b, b / t, c, c / t
+  }'
 done
 
 # The row kernels the exported functions dispatch to on AArch64: the

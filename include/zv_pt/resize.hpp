@@ -25,6 +25,7 @@
 #define ZV_PT_RESIZE_HPP
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -252,6 +253,121 @@ inline bool repeats(const AxisTaps& t, long x, long period, long step) {
         return std::equal(w.begin() + t.offset[x], w.begin() + t.offset[x] + t.count[x], w.begin() + t.offset[y]);
     };
     return same(t.weights) && same(t.fixed);
+}
+
+// ---- the cost model ------------------------------------------------------------
+//
+// The planner picks the order of the passes and the mapping of the
+// horizontal one by their estimated time: a few costs per output element and
+// per call of the resampling pass's paths, in nanoseconds, measured with the
+// resize benchmark on one core of the build machine (see docs/design.md).
+// Only the comparison between candidates matters, so the figures need to be
+// right within a factor, not exactly.
+struct CostModel {
+    // A call of the pass: its checks and the set-up of its path.
+    static constexpr double kCallNs = 100.0;
+    // Per element of a shared-taps call (a phase): the run's taps picked out
+    // of windows with the weights in registers.  Planar lines hold one
+    // channel, so their calls' elements lie closer.  Elements a period apart
+    // whose period spans 32 bytes or more share no cache line: each brings
+    // its own lines from L2.
+    static double shared_ns(double taps, bool planar, bool far) {
+        return (planar ? 0.6 : 1.0) * (0.3 + 0.065 * taps) + (far ? 0.9 : 0.0);
+    }
+    // Per element with taps of its own: short runs side by side in lanes,
+    // long ones (8-bit pixels, runs) a vector of taps at a time.  NEON has
+    // no pixels path: its long 8-bit runs of their own go one element at a
+    // time, about four times the instructions of the pixels path's share
+    // (make insn-count, the photo's horizontal pass).
+    static double own_ns(double taps, bool floats) {
+#if defined(__aarch64__)
+        if (!floats && taps >= 9) return 4.0 * (0.6 + 0.1 * taps);
+#endif
+        (void)floats;
+        return 0.6 + 0.1 * taps;
+    }
+    // Per element of a vertical pass: contiguous sources, one vector
+    // multiply-add per tap for many elements.
+    static double vertical_ns(double taps) { return 0.045 * taps; }
+    // A float element against an 8-bit one: taps of their own take three
+    // times as long (a lane holds 16 floats, not 32 pairs of bytes, and the
+    // multiply-adds of a lane wait on each other), shared and vertical
+    // ones half as long again.
+    static double own_factor(bool floats) { return floats ? 3.0 : 1.0; }
+    static double shared_factor(bool floats) { return floats ? 1.5 : 1.0; }
+};
+
+// Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
+// the phases and channels sweep the block from left to right, so what they
+// read at a time is a few cache lines of each of its lines; the longer the
+// block, the longer (and fewer) the calls.
+inline long phase_block_lines(long in, long channels, long element) {
+    return std::max(1L, (1L << 20) / std::max(1L, in * channels * element));
+}
+
+// The estimated time of a horizontal pass computing the outputs [first,
+// first + count) of `lines` lines in a mapping (planar: the lines of one plane).
+inline double horizontal_ns(const AxisTaps& x, long first, long count, long lines, long channels, long element,
+                            Mapping mapping) {
+    const double taps = static_cast<double>(x.weights.size()) / static_cast<double>(x.out_size);
+    const double elements = static_cast<double>(lines) * static_cast<double>(count * channels);
+    const bool floats = element == sizeof(float);
+    if (mapping == Mapping::per_row)
+        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats) +
+               static_cast<double>(lines) * CostModel::kCallNs;
+    // Per phase: a call per phase and channel and block of lines.  A call runs
+    // on from line to line only over whole lines of whole periods (so never
+    // with one period per line, where the phases are the columns, nor in a
+    // window of the output): otherwise every line has its own calls.
+    const long periods = std::gcd(x.in_size, x.out_size);
+    const long period = x.out_size / periods;
+    const long step = x.in_size / periods;
+    const Span span = source_span(x, first, count);
+    const bool continues = periods > 1 && count % period == 0 && span.hi - span.lo == (count / period) * step;
+    const bool far = step * channels * element >= 32;
+    const double blocks =
+        continues ? std::ceil(static_cast<double>(lines) /
+                              static_cast<double>(phase_block_lines(span.hi - span.lo, channels, element)))
+                  : static_cast<double>(lines);
+    const double calls = static_cast<double>(std::min(period, count) * channels) * blocks;
+    return CostModel::shared_factor(floats) * elements * CostModel::shared_ns(taps, channels == 1, far) +
+           calls * CostModel::kCallNs;
+}
+
+inline double vertical_ns(const AxisTaps& y, long across, long channels, long element) {
+    const double taps = static_cast<double>(y.weights.size()) / static_cast<double>(y.out_size);
+    return CostModel::shared_factor(element == sizeof(float)) * static_cast<double>(y.out_size) *
+               static_cast<double>(across * channels) * CostModel::vertical_ns(taps) +
+           static_cast<double>(y.out_size) * CostModel::kCallNs;
+}
+
+// The cheaper mapping of the horizontal pass computing the outputs [first,
+// first + count) of `lines` lines.
+inline Mapping choose_mapping(Mapping requested, const AxisTaps& x, long first, long count, long lines, long channels,
+                              long element) {
+    if (requested != Mapping::automatic) return requested;
+    const auto ns = [&](Mapping m) { return horizontal_ns(x, first, count, lines, channels, element, m); };
+    return ns(Mapping::per_row) < ns(Mapping::per_phase) ? Mapping::per_row : Mapping::per_phase;
+}
+
+// The order of the passes.  8-bit bicubic results are clamped to 0..255
+// between the passes, overshoot included, so there the order shows in the
+// result: horizontal first, as the common 8-bit implementations do.
+// Otherwise the cheaper order, each with its cheaper horizontal mapping.
+// The order follows from the whole resize, never from a window of it: the
+// two orders round differently, and a window must give the whole resize's
+// bits.
+inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, const AxisTaps& y, long channels,
+                          long element) {
+    if (requested != Order::automatic) return requested;
+    if (order_shows) return Order::horizontal_first;
+    auto horizontal = [&](long lines) {
+        const Mapping m = choose_mapping(Mapping::automatic, x, 0, x.out_size, lines, channels, element);
+        return horizontal_ns(x, 0, x.out_size, lines, channels, element, m);
+    };
+    const double horizontal_first = horizontal(y.in_size) + vertical_ns(y, x.out_size, channels, element);
+    const double vertical_first = vertical_ns(y, x.in_size, channels, element) + horizontal(y.out_size);
+    return vertical_first < horizontal_first ? Order::vertical_first : Order::horizontal_first;
 }
 
 }  // namespace detail
@@ -482,9 +598,7 @@ private:
         return result_ok;
     }
 
-    // Lines per block of run_phases: about 256 KiB of source, which stays in
-    // the second-level cache while every phase and channel passes over it.
-    long block_lines() const { return std::max(1L, (256L << 10) / (in_ * channels_ * element)); }
+    long block_lines() const { return detail::phase_block_lines(in_, channels_, element); }
 
     Axis axis_;
     Mapping mapping_;
@@ -509,7 +623,9 @@ private:
 namespace detail {
 
 // Threads that run one job together: job(t) for t = 0 .. size() - 1, t = 0 on
-// the calling thread.  The other threads wait for the next job between runs.
+// the calling thread.  Between runs the other threads wait, first spinning
+// for a moment (a resize called frame after frame hands them the next job
+// without the scheduler's delay), then asleep.
 class Team {
 public:
     explicit Team(int threads) {
@@ -520,6 +636,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
+            generation_.fetch_add(1);
         }
         start_.notify_all();
         for (std::thread& w : workers_) w.join();
@@ -534,63 +651,61 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job_ = &job;
-            pending_ = size() - 1;
-            ++generation_;
+            pending_.store(size() - 1);
+            generation_.fetch_add(1);
         }
         start_.notify_all();
         job(0);
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_ == 0; });
-        job_ = nullptr;
+        if (!spin_until([this] { return pending_.load() == 0; })) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [this] { return pending_.load() == 0; });
+        }
     }
 
 private:
+    // True when ready() held within the spin; false: the caller blocks.
+    template <class Ready>
+    static bool spin_until(Ready ready) {
+        for (int k = 0; k < kSpins; ++k) {
+            if (ready()) return true;
+            if (k % 64 == 63) std::this_thread::yield();
+        }
+        return ready();
+    }
+
     void serve(int t) {
         long seen = 0;
         for (;;) {
+            if (!spin_until([&] { return generation_.load() != seen; })) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                start_.wait(lock, [&] { return generation_.load() != seen; });
+            }
             const std::function<void(int)>* job;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                start_.wait(lock, [&] { return stop_ || generation_ != seen; });
+                std::lock_guard<std::mutex> lock(mutex_);
                 if (stop_) return;
-                seen = generation_;
+                seen = generation_.load();
                 job = job_;
             }
             (*job)(t);
             std::lock_guard<std::mutex> lock(mutex_);
-            if (--pending_ == 0) done_.notify_one();
+            if (pending_.fetch_sub(1) == 1) done_.notify_one();
         }
     }
 
+    static constexpr int kSpins = 1 << 14;
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable start_, done_;
     const std::function<void(int)>* job_ = nullptr;
-    long generation_ = 0;
-    int pending_ = 0;
+    std::atomic<long> generation_{0};
+    std::atomic<int> pending_{0};
     bool stop_ = false;
 };
 
 // Bytes of intermediate image a band keeps: it stays in the second-level
 // cache between its two passes.
 inline constexpr long kBandBytes = 256L << 10;
-
-// 8-bit bicubic results are clamped to 0..255 between the passes, overshoot
-// included, so there the order shows in the result: horizontal first, as the
-// common 8-bit implementations do.  Otherwise the order with the least work,
-// counting a horizontal tap (gathered loads) as two vertical ones (contiguous
-// loads), about what they cost in the vector kernels.  The order follows from
-// the whole resize, never from a window of it: the two orders round
-// differently, and a window must give the whole resize's bits.
-inline Order choose_order(Order requested, bool order_shows, const AxisTaps& x, const AxisTaps& y) {
-    if (requested != Order::automatic) return requested;
-    if (order_shows) return Order::horizontal_first;
-    const double x_taps = 2.0 * static_cast<double>(x.weights.size());  // per line
-    const double y_taps = static_cast<double>(y.weights.size());        // per column
-    const double horizontal_first = x_taps * y.in_size + y_taps * x.out_size;
-    const double vertical_first = y_taps * x.in_size + x_taps * y.out_size;
-    return vertical_first < horizontal_first ? Order::vertical_first : Order::horizontal_first;
-}
 
 }  // namespace detail
 
@@ -634,9 +749,13 @@ public:
                                         : detail::Span{window.y, window.y + window.height};
         source_ = {xs.lo, ys.lo, xs.hi - xs.lo, ys.hi - ys.lo};
         const bool clamped = std::is_same_v<T, unsigned char> && filter == Filter::bicubic;
-        order_ = detail::choose_order(plan.order, clamped, x, y);
-        const Mapping mapping = plan.horizontal == Mapping::automatic ? Mapping::per_phase : plan.horizontal;
+        const long element = sizeof(T);
+        order_ = scale_x && scale_y ? detail::choose_order(plan.order, clamped, x, y, channels_, element)
+                                    : Order::horizontal_first;
         const bool h_first = order_ == Order::horizontal_first;
+        const Mapping mapping = detail::choose_mapping(plan.horizontal, x, window.x, window.width,
+                                                       h_first ? source_.height : window.height,
+                                                       channels_, element);
         // The horizontal pass runs over the source lines (first) or the
         // window's lines (second); the vertical one over the source columns
         // (first) or the window's columns (second).

@@ -20,7 +20,7 @@ bool isa_supported(Isa isa) {
             return isa_supported(Isa::avx2) && __builtin_cpu_supports("avx512f") &&
                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq");
-        case Isa::avx512vnni:
+        case Isa::avx512icl:
             return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vnni") &&
                    __builtin_cpu_supports("avx512vbmi");
 #endif
@@ -34,7 +34,7 @@ bool isa_supported(Isa isa) {
 }
 
 Isa best_isa() {
-    for (Isa isa : {Isa::avx512vnni, Isa::avx512, Isa::avx2, Isa::ssse3, Isa::neon})
+    for (Isa isa : {Isa::avx512icl, Isa::avx512, Isa::avx2, Isa::ssse3, Isa::neon})
         if (isa_supported(isa)) return isa;
     return Isa::c;
 }
@@ -44,7 +44,7 @@ const char* isa_name(Isa isa) {
         case Isa::ssse3: return "ssse3";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
-        case Isa::avx512vnni: return "avx512vnni";
+        case Isa::avx512icl: return "avx512icl";
         case Isa::neon: return "neon";
         default: return "c";
     }

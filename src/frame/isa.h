@@ -6,14 +6,14 @@ namespace zv_pt {
 
 // Every kernel family has one variant per level; C is the scalar reference.
 // SSSE3, AVX2 (with FMA3), AVX-512 (F, BW, VL and DQ on top of AVX2) and
-// AVX-512 with VNNI and VBMI (as from Ice Lake and Zen 4) exist on x86-64,
-// NEON on AArch64; a level's table holds
+// AVX-512 with VNNI and VBMI (as Ice Lake and Zen 4 have it: "icl") exist on
+// x86-64, NEON on AArch64; a level's table holds
 // the variant of the level below where its own instructions do not pay.  A
 // build with ZV_PT_SCALAR has only C.
-enum class Isa { c, ssse3, avx2, avx512, avx512vnni, neon };
+enum class Isa { c, ssse3, avx2, avx512, avx512icl, neon };
 
 // Every level, for tests and benchmarks that go through all variants.
-constexpr Isa kAllIsas[] = {Isa::c, Isa::ssse3, Isa::avx2, Isa::avx512, Isa::avx512vnni, Isa::neon};
+constexpr Isa kAllIsas[] = {Isa::c, Isa::ssse3, Isa::avx2, Isa::avx512, Isa::avx512icl, Isa::neon};
 
 // True when this build carries the level's code and the processor runs it.
 bool isa_supported(Isa isa);

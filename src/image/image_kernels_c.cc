@@ -40,7 +40,7 @@ const ImageKernels& image_kernels(Isa isa) {
     // AVX-512 only widens the division-bound normalisation.
     static constexpr ImageKernels avx512{split3_u8_avx2, split3_f32_avx2, normalize3_f32_avx512,
                                          split3_u8_avx2_stream, split3_f32_avx2_stream};
-    if (isa == Isa::avx512 || isa == Isa::avx512vnni) return avx512;
+    if (isa == Isa::avx512 || isa == Isa::avx512icl) return avx512;
     if (isa == Isa::avx2) return avx2;
     if (isa == Isa::ssse3) return ssse3;
 #endif

@@ -10,9 +10,11 @@ struct Avx2U8 {
     using Block = PairBlockOps<Ymm>;
     using SmallBlock = PairBlockOps<Xmm>;
     static constexpr int kBlocks = 1;
+    using Pixels = ShufflePixels<Ymm>;
     using Lanes = Avx2Lanes;
     using Runs = ShuffleRuns<Ymm>;
-    static constexpr int64_t kLongRun = 9;
+    static constexpr int64_t kPixelsFrom = 5;
+    static constexpr int64_t kRunsFrom = 5;
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // AVX-512 resampling kernels (F, BW, VL; with VNNI where the including file
 // is compiled for it): 16 float lanes with fused multiply-adds, 64 output
 // bytes per block.  Included once by resample_avx512.cc and once by
-// resample_avx512vnni.cc, each compiled for its level.
+// resample_avx512icl.cc, each compiled for its level.
 #pragma once
 
 // GCC 12's AVX-512 headers fill unused merge operands with a deliberately
@@ -42,13 +42,7 @@ struct Avx512F32Ops {
             const __m256 lo = _mm256_set_m128(block(1), block(0)), hi = _mm256_set_m128(block(3), block(2));
             return _mm512_insertf32x8(_mm512_zextps256_ps512(lo), hi, 1);
         };
-        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const V t0 = _mm512_unpacklo_ps(r0, r1), t1 = _mm512_unpackhi_ps(r0, r1);
-        const V t2 = _mm512_unpacklo_ps(r2, r3), t3 = _mm512_unpackhi_ps(r2, r3);
-        out[0] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-        out[1] = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-        out[2] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-        out[3] = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+        transpose_blocks(row(0), row(1), row(2), row(3), out);
     }
 
     static void store(char* at, int64_t step, V v) {
@@ -65,87 +59,149 @@ struct Avx512F32Ops {
 inline __m512i widen_low(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(bytes)); }
 inline __m512i widen_high(__m512i bytes) { return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(bytes, 1)); }
 
-// 16 int64 values (two vectors) as 16 int32 lanes.
-inline __m512i narrow(__m512i lo, __m512i hi) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(lo)), _mm512_cvtepi64_epi32(hi), 1);
+// Bytes of a 64-byte window picked into zero-extended 16-bit slots: slot m
+// takes byte index[m] (< 64).  With VBMI one byte permutation under a mask of
+// the slots' low bytes (an index below 64 is its own low byte); without, the
+// window widened to words and one word permutation.
+template <bool kVbmi>
+inline __m512i pick_slots(__m512i window, __m512i index) {
+    if constexpr (kVbmi) {
+#if defined(__AVX512VBMI__)
+        return _mm512_maskz_permutexvar_epi8(0x5555555555555555ull, index, window);
+#endif
+    } else {
+        return _mm512_permutex2var_epi16(widen_low(window), index, widen_high(window));
+    }
 }
 
-// ---- float windows: 16 elements, 32-float windows picked by vpermt2ps ------------
+// 16 int64 values (two vectors) as 16 int32 lanes: their low halves.
+inline __m512i narrow(__m512i lo, __m512i hi) {
+    const __m512i low_halves = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    return _mm512_permutex2var_epi32(lo, low_halves, hi);
+}
 
-struct Avx512Windows {
-    static constexpr int kLanes = 16;
-    static constexpr int64_t kWindow = 32;
-    static constexpr int64_t kWeightWindow = 32;
-    struct Group {
-        __m512i x, w;     // per lane: the window slot of its tap, of its weight
-        __m512i counts;   // per lane: its tap count
-    };
-    struct Steps {
-        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
-    };
-    using Acc = __m512;
+// ---- 16 elements' table entries, relative to the first element's ----------------
 
-    static Steps steps_of(int64_t src_step) {
+struct Avx512Steps {
+    __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
+
+    static Avx512Steps of(int64_t src_step) {
         const __m512i step = _mm512_set1_epi64(src_step);
         return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
                 _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
     }
+};
 
-    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+// Elements i to i + 15 of packed tables: each one's source offset from the
+// first one's tap (with its lane's source step), weight offset from the first
+// one's weights, tap count; int64 lanes 0-7 in lo, 8-15 in hi.
+struct Avx512Entries {
+    __m512i d_lo, d_hi, wd_lo, wd_hi, c_lo, c_hi;
+
+    Avx512Entries(const ResamplePass& p, int64_t i, const Avx512Steps& steps) {
         const char* tap_min = p.tap_min + 8 * i;
-        const char* tap_count = p.tap_count + 8 * i;
         const char* weight_offset = p.weight_offset + 8 * i;
+        const char* tap_count = p.tap_count + 8 * i;
         auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
-        auto fits = [](__m512i lo, __m512i hi, int64_t most_value) {
-            const __m512i limit = _mm512_set1_epi64(most_value);
-            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
-                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
-        };
-        auto whole = [](__m512i lo, __m512i hi) {
-            const __m512i three = _mm512_set1_epi64(3);
-            return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, three)) |
-                   static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, three)) << 8;
-        };
-        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
-        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
-        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
-        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
-        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
-        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
-        const __m512i one = _mm512_set1_epi64(1);
-        uint32_t ok = fits(d_lo, d_hi, 4 * (kWindow - 1)) & whole(d_lo, d_hi) & fits(wd_lo, wd_hi, 4 * (kWeightWindow - 1)) &
-                      whole(wd_lo, wd_hi) &
-                      fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), kMaxWindowTaps - 1);
-        const int lanes = leading_lanes(ok);
-        g.counts = narrow(c_lo, c_hi);
-        most = _mm512_mask_reduce_max_epi32(static_cast<__mmask16>(low_bits(lanes)), g.counts);
-        g.x = _mm512_srli_epi32(narrow(d_lo, d_hi), 2);
-        g.w = _mm512_srli_epi32(narrow(wd_lo, wd_hi), 2);
-        return lanes;
+        const __m512i min0 = _mm512_set1_epi64(zv_pt::load<int64_t>(tap_min));
+        const __m512i w0 = _mm512_set1_epi64(zv_pt::load<int64_t>(weight_offset));
+        d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
+        d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
+        wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
+        wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
+        c_lo = entries(tap_count, 0);
+        c_hi = entries(tap_count, 1);
     }
 
-    static int shared_group(const ResamplePass& p, Group& g) {
-        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+    // The lanes whose two halves' values are at most `most` (unsigned).
+    static uint32_t fits(__m512i lo, __m512i hi, int64_t most) {
+        const __m512i limit = _mm512_set1_epi64(most);
+        return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
+               static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+    }
+    // The lanes whose values are multiples of `unit` (a power of two).
+    static uint32_t multiples(__m512i lo, __m512i hi, int64_t unit) {
+        const __m512i low = _mm512_set1_epi64(unit - 1);
+        return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, low)) |
+               static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, low)) << 8;
+    }
+    // The lanes with 1 to `most` taps.
+    uint32_t counts_fit(int64_t most) const {
+        const __m512i one = _mm512_set1_epi64(1);
+        return fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), most - 1);
+    }
+};
+
+// ---- float windows: 16 elements, 32 source and 64 weight floats ------------------
+
+struct Avx512Windows {
+    static constexpr int kLanes = 16;
+    static constexpr int64_t kWindow = 32;
+    static constexpr int64_t kWeightWindow = 64;
+    struct Group {
+        __m512i x, w;      // per lane: the window slot of its first tap, of its first weight
+        __m512i counts;    // per lane: its tap count
+        int64_t stride;    // window slots from a tap to the next
+        __m512 window[2], weights[4];
+    };
+    using Steps = Avx512Steps;
+    using Acc = __m512;
+
+    static Steps steps_of(int64_t src_step) { return Avx512Steps::of(src_step); }
+
+    static int element_group(const ResamplePass& p, int64_t i, int64_t taps, const Steps& steps, Group& g) {
+        const int64_t span = (taps - 1) * p.tap_stride;  // bytes from a lane's first tap to its last
+        if (span > 4 * (kWindow - 1)) return 0;
+        const Avx512Entries e(p, i, steps);
+        using E = Avx512Entries;
+        const uint32_t ok = E::fits(e.d_lo, e.d_hi, 4 * (kWindow - 1) - span) & E::multiples(e.d_lo, e.d_hi, 4) &
+                            E::fits(e.wd_lo, e.wd_hi, 4 * (kWeightWindow - taps)) &
+                            E::multiples(e.wd_lo, e.wd_hi, 4) & e.counts_fit(taps);
+        g.counts = narrow(e.c_lo, e.c_hi);
+        g.x = _mm512_srli_epi32(narrow(e.d_lo, e.d_hi), 2);
+        g.w = _mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 2);
+        g.stride = p.tap_stride / 4;
+        return leading_lanes(ok);
+    }
+
+    static int shared_group(const ResamplePass& p, int64_t taps, Group& g) {
+        const int64_t span = (taps - 1) * p.tap_stride / 4;  // floats from a lane's first tap to its last
+        if (p.src_step < 0 || p.src_step % 4 != 0 || span > kWindow - 1) return 0;
         const int64_t s = p.src_step / 4;
         g.x = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                  _mm512_set1_epi32(static_cast<int32_t>(s)));
-        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+        g.stride = p.tap_stride / 4;
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1 - span) / s + 1));
+    }
+
+    static void load(Group& g, const char* x, const char* w) {
+        g.window[0] = _mm512_loadu_ps(x);
+        g.window[1] = _mm512_loadu_ps(x + 64);
+        if (w != nullptr)
+            for (int k = 0; k < 4; ++k) g.weights[k] = _mm512_loadu_ps(w + 64 * k);
     }
 
     static Acc start() { return _mm512_setzero_ps(); }
 
-    static __m512 pick(const char* at, __m512i index) {
-        return _mm512_permutex2var_ps(_mm512_loadu_ps(at), index, _mm512_loadu_ps(at + 64));
+    static __m512 tap(const Group& g, int64_t j) {
+        const __m512i at = _mm512_add_epi32(g.x, _mm512_set1_epi32(static_cast<int32_t>(j * g.stride)));
+        return _mm512_permutex2var_ps(g.window[0], at, g.window[1]);
     }
 
-    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
-        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, _mm512_set1_epi32(static_cast<int32_t>(j)));
-        return _mm512_mask3_fmadd_ps(pick(x, g.x), pick(w, g.w), acc, has);
+    // Weight j of every lane from the 64-float window: its two halves
+    // picked apart and blended.
+    static Acc tap_elements(Acc acc, const Group& g, int64_t j) {
+        const __m512i j_lanes = _mm512_set1_epi32(static_cast<int32_t>(j));
+        const __mmask16 has = _mm512_cmpgt_epi32_mask(g.counts, j_lanes);
+        const __m512i at = _mm512_add_epi32(g.w, j_lanes);
+        const __m512 low = _mm512_permutex2var_ps(g.weights[0], at, g.weights[1]);
+        const __m512 high = _mm512_permutex2var_ps(g.weights[2], at, g.weights[3]);
+        const __m512 weight = _mm512_mask_blend_ps(_mm512_cmpge_epi32_mask(at, _mm512_set1_epi32(32)), low, high);
+        return _mm512_mask3_fmadd_ps(tap(g, j), weight, acc, has);
     }
 
-    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
-        return _mm512_fmadd_ps(pick(x, g.x), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
+    static Acc tap_shared(Acc acc, const Group& g, int64_t j, const char* w) {
+        return _mm512_fmadd_ps(tap(g, j), _mm512_set1_ps(zv_pt::load<float>(w)), acc);
     }
 
     static void store(char* dst, int64_t step, Acc acc, int lanes) {
@@ -172,6 +228,8 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
     const __m128i bytes = _mm512_cvtusepi32_epi8(v);
     if (step == 1) {
         _mm_mask_storeu_epi8(dst, static_cast<__mmask16>(low_bits(lanes)), bytes);
+    } else if (step == 3) {
+        store_every_third(dst, bytes, lanes);
     } else {
         uint8_t spilled[16];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spilled), bytes);
@@ -179,68 +237,37 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
     }
 }
 
-template <bool kVnni>
+template <bool kVnni, bool kVbmi>
 struct Avx512Lanes {
     static constexpr int kLanes = 16;
     static constexpr int64_t kWindow = 64;
-    static constexpr int64_t kWeightWindow = 128;
+    static constexpr int64_t kWeightWindow = 256;  // two halves of 128 bytes, the second one read where needed
     struct Group {
         __m512i x;       // per lane: the window slots of its two taps (16-bit halves)
         __m512i w;       // per lane: the weight-window slots of its two weights
         __m512i counts;  // per lane: its tap count in both halves
+        __mmask32 high;  // the weight slots in the window's second half
         bool full;       // every lane has all the rounds' taps
     };
-    struct Steps {
-        __m512i lo, hi;  // lanes 0-7 and 8-15: lane * source step (int64)
-    };
+    using Steps = Avx512Steps;
     using Acc = __m512i;
 
-    static Steps steps_of(int64_t src_step) {
-        const __m512i step = _mm512_set1_epi64(src_step);
-        return {_mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7), step),
-                _mm512_mullo_epi64(_mm512_setr_epi64(8, 9, 10, 11, 12, 13, 14, 15), step)};
-    }
+    static Steps steps_of(int64_t src_step) { return Avx512Steps::of(src_step); }
 
-    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
-                             int64_t& most) {
-        const char* tap_min = p.tap_min + 8 * i;
-        const char* tap_count = p.tap_count + 8 * i;
-        const char* weight_offset = p.weight_offset + 8 * i;
-        auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
-        auto fits = [](__m512i lo, __m512i hi, int64_t most) {
-            const __m512i limit = _mm512_set1_epi64(most);
-            return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
-                   static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
-        };
-        // Source and weight offsets from lane 0's, the tap counts.
-        const __m512i min0 = _mm512_set1_epi64(load<int64_t>(tap_min));
-        const __m512i d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
-        const __m512i d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        const __m512i w0 = _mm512_set1_epi64(load<int64_t>(weight_offset));
-        const __m512i wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
-        const __m512i wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
-        const __m512i c_lo = entries(tap_count, 0), c_hi = entries(tap_count, 1);
-        const __m512i one = _mm512_set1_epi64(1);
-        uint32_t ok = fits(d_lo, d_hi, kWindow - 1 - p.tap_stride);
-        ok &= fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), max_taps - 1);
-        ok &= fits(wd_lo, wd_hi, kWeightWindow - 4);
-        ok &= static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_lo, one)) |
-              static_cast<uint32_t>(_mm512_testn_epi64_mask(wd_hi, one)) << 8;
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
+        const Avx512Entries e(p, i, steps);
+        using E = Avx512Entries;
+        const uint32_t ok = E::fits(e.d_lo, e.d_hi, kWindow - 1 - p.tap_stride) & e.counts_fit(max_taps) &
+                            E::fits(e.wd_lo, e.wd_hi, kWeightWindow - 4) & E::multiples(e.wd_lo, e.wd_hi, 2);
         const int lanes = leading_lanes(ok);
-        const __m512i counts = narrow(c_lo, c_hi);
-        const __mmask16 leading = static_cast<__mmask16>(low_bits(lanes));
-        most = _mm512_mask_reduce_max_epi32(leading, counts);
-        g.x = pair_index(narrow(d_lo, d_hi), static_cast<int32_t>(p.tap_stride));
-        g.w = pair_index(_mm512_srli_epi32(narrow(wd_lo, wd_hi), 1), 1);
+        const __m512i counts = narrow(e.c_lo, e.c_hi);
+        g.x = pair_index(narrow(e.d_lo, e.d_hi), static_cast<int32_t>(p.tap_stride));
+        g.w = pair_index(_mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 1), 1);
         g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
-        g.full = false;
+        g.high = _mm512_test_epi16_mask(g.w, _mm512_set1_epi16(64));
+        // Every lane with all the rounds' taps needs no masks.
+        g.full = _mm512_cmpeq_epi32_mask(counts, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;
         return lanes;
-    }
-
-    // Every leading lane with all the rounds' taps needs no masks.
-    static void set_rounds(Group& g, int64_t rounds) {
-        const __m512i taps = _mm512_set1_epi32(static_cast<int32_t>(2 * rounds * 0x10001));
-        g.full = _mm512_cmpeq_epi32_mask(g.counts, taps) == 0xffff;
     }
 
     static int shared_group(const ResamplePass& p, Group& g) {
@@ -255,19 +282,18 @@ struct Avx512Lanes {
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
     static __m512i taps(const Group& g, const char* x) {
-        const __m512i bytes = _mm512_loadu_si512(x);
-        return _mm512_permutex2var_epi16(widen_low(bytes), g.x, widen_high(bytes));
+        return pick_slots<kVbmi>(_mm512_loadu_si512(x), g.x);
     }
 
     static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
-        const __m512i w0 = _mm512_loadu_si512(w), w1 = _mm512_loadu_si512(w + 64);
-        __m512i weights;
-        if (g.full) {
-            weights = _mm512_permutex2var_epi16(w0, g.w, w1);
-        } else {
+        __m512i weights = _mm512_permutex2var_epi16(_mm512_loadu_si512(w), g.w, _mm512_loadu_si512(w + 64));
+        if (g.high)
+            weights = _mm512_mask_mov_epi16(
+                weights, g.high, _mm512_permutex2var_epi16(_mm512_loadu_si512(w + 128), g.w, _mm512_loadu_si512(w + 192)));
+        if (!g.full) {
             // Slots past a lane's count weigh nothing.
             const __m512i tap = _mm512_set1_epi32(static_cast<int32_t>((2 * r) | (2 * r + 1) << 16));
-            weights = _mm512_maskz_permutex2var_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), w0, g.w, w1);
+            weights = _mm512_maskz_mov_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), weights);
         }
         return dot_add<kVnni>(acc, taps(g, x), weights);
     }
@@ -279,68 +305,183 @@ struct Avx512Lanes {
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
 };
 
-// ---- 8-bit runs: up to 32 taps a step, masked loads -----------------------------
+// ---- 8-bit pixels: masked windows, the three channels picked by permutes -------
 //
-// kVbmi: a step's window is 128 bytes, its bytes picked straight into
-// zero-extended slots by vpermt2b; without, 64 bytes widened to words and
-// picked by vpermt2w.
+// kVbmi: a step's window is 128 bytes (32 taps of every channel), its bytes
+// picked straight into zero-extended slots by vpermt2b; without, 64 bytes
+// (21 taps) widened to words and picked by vpermt2w.  The loads are masked
+// to the step's taps and weights, so nothing else is read.  Each channel's
+// sum folds to 256 bits per pixel and groups of eight pixels are reduced as
+// the 256-bit paths do.
+
+template <bool kVnni, bool kVbmi>
+struct Avx512Pixels {
+    static constexpr int kPixels = 8;
+    static constexpr bool kExactLoads = true;
+
+    // The 24 entries of the 8 pixels in each table, in three vectors, against
+    // each entry's pixel's first one (permuted into place), plus 0, 1, 2 for
+    // the first taps.
+    static uint32_t pixels_at(const ResamplePass& p, int64_t i) {
+        // Entry 8k + l's pixel's first entry, in vectors k - 1 and k (k = 1, 2)
+        // or k (k = 0).
+        const __m512i first0 = _mm512_setr_epi64(0, 0, 0, 3, 3, 3, 6, 6);
+        const __m512i first1 = _mm512_setr_epi64(6, 9, 9, 9, 12, 12, 12, 15);   // 6 from vector 0, the rest from 1
+        const __m512i first2 = _mm512_setr_epi64(7, 7, 10, 10, 10, 13, 13, 13);  // 15 (7) from 1, the rest from 2 (8 on)
+        const __m512i channel[3] = {_mm512_setr_epi64(0, 1, 2, 0, 1, 2, 0, 1), _mm512_setr_epi64(2, 0, 1, 2, 0, 1, 2, 0),
+                                    _mm512_setr_epi64(1, 2, 0, 1, 2, 0, 1, 2)};
+        uint32_t same = 0xffffff;  // bit e: entry e as its pixel's first entry says, in every table
+        for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
+            const char* at = table + 8 * i;
+            const __m512i v0 = _mm512_loadu_si512(at), v1 = _mm512_loadu_si512(at + 64), v2 = _mm512_loadu_si512(at + 128);
+            __m512i want[3] = {_mm512_permutexvar_epi64(first0, v0), _mm512_permutex2var_epi64(v0, first1, v1),
+                               _mm512_permutex2var_epi64(v1, first2, v2)};
+            if (table == p.tap_min)
+                for (int k = 0; k < 3; ++k) want[k] = _mm512_add_epi64(want[k], channel[k]);
+            same &= static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v0, want[0])) |
+                    static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v1, want[1])) << 8 |
+                    static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v2, want[2])) << 16;
+        }
+        uint32_t pixels = 0;
+        for (int q = 0; q < kPixels; ++q) pixels |= static_cast<uint32_t>((same >> (3 * q) & 7) == 7) << q;
+        return pixels;
+    }
+
+    static constexpr int64_t kTaps = kVbmi ? 32 : 21;
+    struct Tail {
+        __mmask64 low, high;  // the step's source bytes in the two halves of the window
+        __mmask32 weights;
+    };
+    struct Plan {
+        int64_t taps;
+        int64_t window;        // unused: the loads are masked
+        int64_t weight_bytes;  // likewise
+        __m512i index[3];      // per channel: the window byte (VBMI) or word of tap t
+        Tail full;
+    };
+    using Acc = __m512i;
+    using Sums = __m256i;
+
+    static constexpr std::array<std::array<uint8_t, 64>, 3> kIndex = [] {
+        std::array<std::array<uint8_t, 64>, 3> index{};
+        for (size_t c = 0; c < 3; ++c)
+            for (size_t t = 0; t < static_cast<size_t>(kTaps); ++t) index[c][2 * t] = static_cast<uint8_t>(3 * t + c);
+        return index;
+    }();
+
+    static void plan(Plan& plan) {
+        plan.taps = kTaps;
+        plan.window = plan.weight_bytes = 0;
+        for (size_t c = 0; c < 3; ++c) plan.index[c] = _mm512_loadu_si512(kIndex[c].data());
+        plan.full = tail(plan, kTaps);
+    }
+
+    static Tail tail(const Plan&, int64_t taps) {
+        const int64_t bytes = 3 * taps;
+        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
+                static_cast<__mmask32>(low_bits(taps))};
+    }
+
+    // The tail rides along with the weights: the step's source masks are
+    // those of its weights' taps.
+    struct StepWeights {
+        __m512i w;
+        Tail tail;
+    };
+    static StepWeights weights(const char* w, const Tail& tail, const Plan&) {
+        return {_mm512_maskz_loadu_epi16(tail.weights, w), tail};
+    }
+
+    static Acc zero() { return _mm512_setzero_si512(); }
+
+    static void step(Acc& r, Acc& g, Acc& b, const char* x, const StepWeights& sw, const Plan& plan) {
+        __m512i slots[3];
+        if constexpr (kVbmi) {
+            const __m512i lo = _mm512_maskz_loadu_epi8(sw.tail.low, x);
+            const __m512i hi = _mm512_maskz_loadu_epi8(sw.tail.high, x + 64);
+            for (int c = 0; c < 3; ++c)
+                slots[c] = _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, lo, plan.index[c], hi);
+        } else {
+            const __m512i window = _mm512_maskz_loadu_epi8(sw.tail.low, x);
+            const __m512i lo = widen_low(window), hi = widen_high(window);
+            for (int c = 0; c < 3; ++c) slots[c] = _mm512_permutex2var_epi16(lo, plan.index[c], hi);
+        }
+        r = dot_add<kVnni>(r, slots[0], sw.w);
+        g = dot_add<kVnni>(g, slots[1], sw.w);
+        b = dot_add<kVnni>(b, slots[2], sw.w);
+    }
+
+    static Sums reduce(const Acc (&acc)[kPixels]) {
+        __m256i halves[kPixels];
+        for (int q = 0; q < kPixels; ++q)
+            halves[q] = _mm256_add_epi32(_mm512_castsi512_si256(acc[q]), _mm512_extracti64x4_epi64(acc[q], 1));
+        return lane_sums(halves);
+    }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        ShufflePixels<Ymm, kVnni>::store3(dst, sums, extra, half, shift);
+    }
+};
+
+// ---- 8-bit runs of their own: up to 32 taps a step, masked loads ---------------
+//
+// For elements with taps of their own (a planar host's tables, say): the
+// loads are masked to the step's taps and weights, so an element needs no
+// check against the pass's end, and 512 bits take 32 taps a step: adjacent
+// taps zero-extended straight from 32 bytes, others picked out of 64 bytes
+// widened to words.
+
+// Taps per step at a tap stride: those within 64 bytes, at most 32.
+constexpr int64_t avx512_run_taps(int64_t ts) { return std::min<int64_t>(32, 63 / ts + 1); }
 
 template <bool kVnni, bool kVbmi>
 struct Avx512Runs {
     static constexpr int kLanes = 16;
     static constexpr bool kExactLoads = true;
-    static constexpr int64_t kWindow = kVbmi ? 128 : 64;
     struct Tail {
-        __mmask64 low, high;  // source bytes of the step's window (the second half with VBMI)
+        __mmask64 bytes;
         __mmask32 weights;
     };
     struct Plan {
-        int64_t taps;     // per step: those whose bytes lie within the window
-        int64_t stride;   // tap stride
-        __m512i index;    // slot t: window byte (VBMI) or word t * stride
+        int64_t taps;
+        int64_t stride;
+        __m512i index;  // slot t: window word t * stride
         Tail full;
     };
     using Acc = __m512i;
     using Sums = __m512i;
     using Weights = __m512i;
 
+    static constexpr std::array<std::array<int16_t, 32>, kMaxTableStride + 1> kIndex =
+        per_stride<std::array<int16_t, 32>>([](int ts) {
+            std::array<int16_t, 32> index{};
+            for (int64_t t = 0; t < avx512_run_taps(ts); ++t) index[static_cast<size_t>(t)] = static_cast<int16_t>(t * ts);
+            return index;
+        });
+
     static Tail tail(const Plan& plan, int64_t taps) {
-        const int64_t bytes = (taps - 1) * plan.stride + 1;
-        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
-                static_cast<__mmask32>(low_bits(taps))};
+        return {low_bits((taps - 1) * plan.stride + 1), static_cast<__mmask32>(low_bits(taps))};
     }
 
     static bool plan(int64_t ts, Plan& plan) {
-        if (ts < 1 || ts > 8) return false;
+        if (ts < 1 || ts > kMaxTableStride) return false;
         plan.stride = ts;
-        plan.taps = std::min<int64_t>(32, (kWindow - 1) / ts + 1);
-        if constexpr (kVbmi) {
-            alignas(64) uint8_t index[64] = {};
-            for (int64_t t = 0; t < plan.taps; ++t) index[2 * t] = static_cast<uint8_t>(t * ts);
-            plan.index = _mm512_load_si512(index);
-        } else {
-            alignas(64) int16_t index[32] = {};
-            for (int64_t t = 0; t < plan.taps; ++t) index[t] = static_cast<int16_t>(t * ts);
-            plan.index = _mm512_load_si512(index);
-        }
+        plan.taps = avx512_run_taps(ts);
+        plan.index = _mm512_loadu_si512(kIndex[static_cast<size_t>(ts)].data());
         plan.full = tail(plan, plan.taps);
         return true;
     }
 
-    static Acc zero() { return _mm512_setzero_si512(); }
-
     static Weights weights(const char* w, const Tail& tail, const Plan&) { return _mm512_maskz_loadu_epi16(tail.weights, w); }
 
+    static Acc zero() { return _mm512_setzero_si512(); }
+
     static Acc step(Acc acc, const char* x, Weights weights, const Tail& tail, const Plan& plan) {
-        const __m512i window = _mm512_maskz_loadu_epi8(tail.low, x);
         __m512i slots;
-        if constexpr (kVbmi) {
-            // Even bytes picked, odd ones zero: the zero-extended slots.
-            const __m512i second = _mm512_maskz_loadu_epi8(tail.high, x + 64);
-            slots = _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, window, plan.index, second);
+        if (plan.stride == 1) {
+            slots = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(static_cast<__mmask32>(tail.bytes), x));
         } else {
-            slots = plan.stride == 1 ? widen_low(window)
-                                     : _mm512_permutex2var_epi16(widen_low(window), plan.index, widen_high(window));
+            slots = pick_slots<kVbmi>(_mm512_maskz_loadu_epi8(tail.bytes, x), plan.index);
         }
         return dot_add<kVnni>(acc, slots, weights);
     }
@@ -364,22 +505,28 @@ struct Avx512Runs {
         return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), sums);
     }
 
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[16], int32_t half, int shift,
-                      int64_t count) {
-        const __m512i all = _mm512_add_epi32(_mm512_add_epi32(sums, _mm512_loadu_si512(extra)), _mm512_set1_epi32(half));
-        store_bytes16(dst, step, all, shift, count);
+    static Sums with(Sums sums, const uint32_t (&extra)[16]) { return _mm512_add_epi32(sums, _mm512_loadu_si512(extra)); }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
+        store_bytes16(dst, step, _mm512_add_epi32(sums, _mm512_set1_epi32(half)), shift, count);
     }
 };
 
-// The 8-bit kernel of the level; the VNNI level also has VBMI.
-template <bool kVnni>
+// The 8-bit kernel of the level.  Shared long runs take 256-bit windows:
+// where 512-bit operations run as two 256-bit halves (Zen 4), wider picks
+// would only add work to steps whose weights stay in registers; runs of
+// their own take the masked 512-bit steps.
+template <bool kVnni, bool kVbmi>
 struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
     using SmallBlock = PairBlockOps<Xmm, kVnni>;
     static constexpr int kBlocks = 1;
-    using Lanes = Avx512Lanes<kVnni>;
-    using Runs = Avx512Runs<kVnni, kVnni>;
-    static constexpr int64_t kLongRun = 11;
+    using Pixels = Avx512Pixels<kVnni, kVbmi>;
+    using Lanes = Avx512Lanes<kVnni, kVbmi>;
+    using Runs = ShuffleRuns<Ymm, kVnni>;
+    using OwnRuns = Avx512Runs<kVnni, kVbmi>;
+    static constexpr int64_t kPixelsFrom = 11;
+    static constexpr int64_t kRunsFrom = 17;
 };
 
 }  // namespace

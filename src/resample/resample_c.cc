@@ -17,8 +17,8 @@ const ResampleKernels& resample_kernels(Isa isa) {
     static constexpr ResampleKernels ssse3{resample_f32_c, resample_u8_ssse3};
     static constexpr ResampleKernels avx2{resample_f32_avx2, resample_u8_avx2};
     static constexpr ResampleKernels avx512{resample_f32_avx512, resample_u8_avx512};
-    static constexpr ResampleKernels avx512vnni{resample_f32_avx512, resample_u8_avx512vnni};
-    if (isa == Isa::avx512vnni) return avx512vnni;
+    static constexpr ResampleKernels avx512icl{resample_f32_avx512, resample_u8_avx512icl};
+    if (isa == Isa::avx512icl) return avx512icl;
     if (isa == Isa::avx512) return avx512;
     if (isa == Isa::avx2) return avx2;
     if (isa == Isa::ssse3) return ssse3;

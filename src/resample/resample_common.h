@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -137,6 +138,18 @@ inline uint8_t u8_element(const TapRun& r, const ResamplePass& p) {
 }
 
 inline float f32_element(const TapRun& r, const ResamplePass& p) { return f32_sum(r, p.tap_stride, 0, 0.0f); }
+
+// Tables built at compile time, one per tap stride 1 .. kMaxTableStride:
+// make(stride) gives the table of a stride.  The paths that pick taps out of
+// windows read their pick indices from them rather than build them per call.
+constexpr int kMaxTableStride = 8;
+
+template <class Table, class Make>
+constexpr std::array<Table, kMaxTableStride + 1> per_stride(Make make) {
+    std::array<Table, kMaxTableStride + 1> tables{};
+    for (int stride = 1; stride <= kMaxTableStride; ++stride) tables[static_cast<size_t>(stride)] = make(stride);
+    return tables;
+}
 
 // The number of consecutive set bits of `lanes` from bit 0.
 inline int leading_lanes(uint32_t lanes) { return __builtin_ctz(~lanes); }

@@ -139,71 +139,74 @@ inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) 
 // ---- float: elements in lanes, taps picked out of windows -------------------------
 //
 // Groups of up to kLanes consecutive elements, one per lane, whose taps lie
-// close together (near-identity scales, halving, enlarging): tap j of every
-// lane comes from one window of kWindow floats from the group's first
-// element's tap j, picked by a per-lane index that stays the same from tap
-// to tap; the weights likewise from a window of kWeightWindow floats (taps
-// of their own) or broadcast (shared taps).  Each lane's fused multiply-adds
-// stop at its own count (the others keep their sums), so every lane forms
-// f32_sum.  A group is as many leading lanes as have 1 .. kMaxWindowTaps
-// taps, first taps and weights at whole floats from the first lane's and
-// inside the windows.
+// close together (near-identity scales, halving, enlarging): one window of
+// kWindow source floats from the group's first tap holds every tap of every
+// lane, and one of kWeightWindow floats from its first weight every weight
+// (taps of their own; shared weights are broadcast).  Tap j of the lanes is
+// picked out of the windows by per-lane indices plus j.  Each lane's fused
+// multiply-adds stop at its own count (the others keep their sums), so every
+// lane forms f32_sum.  A group is as many leading lanes as have 1 .. taps
+// taps (the first lane's count), first taps and weights at whole floats from
+// the first lane's, and all of them inside the windows.
 //
 // Ops (Ops::Windows): kLanes, kWindow, kWeightWindow, Group, Acc, Steps,
-//   steps_of(src_step), element_group(p, i, steps, g, most) (packed tables;
-//   the leading lanes that qualify, and their longest run), shared_group(p,
-//   g), start(), tap_elements(acc, g, x, w, j) (tap j: sources from the
-//   window at x, weights from the window at w, lanes with fewer taps kept),
-//   tap_shared(acc, g, x, weight), store(dst, step, acc, lanes).
+//   steps_of(src_step), element_group(p, i, taps, steps, g) (packed tables;
+//   how many leading lanes qualify), shared_group(p, taps, g), load(g, x, w)
+//   (the windows at x and w; w null with shared taps), start(),
+//   tap_elements(acc, g, j), tap_shared(acc, g, j, weight), store(dst, step,
+//   acc, lanes).
 
 struct NoWindows {};
 
-constexpr int64_t kMaxWindowTaps = 64;
-
-template <class W>
-inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first) {
+// Groups of fewer than half the lanes (runs too long or too far apart for
+// the windows) go to `fallback(i)` instead, which does kLanes elements from i
+// by another path.
+template <class W, class Fallback>
+inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallback fallback) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
     constexpr int64_t kFloat = sizeof(float);
-    const int64_t ts = p.tap_stride;
-    if (ts < 0 || p.n - first < W::kLanes || !(p.shared || packed_tables(p))) return first;
+    if (p.tap_stride < 0 || p.tap_stride % kFloat != 0 || p.n - first < W::kLanes || !(p.shared || packed_tables(p)))
+        return first;
     const TapRun head = tap_run(p, first);
     const PassEnds ends = PassEnds::of(p, kFloat, kFloat);
     if (ends.x == 0) return first;
-    auto x_reach = [&](int64_t taps) { return (taps - 1) * ts + W::kWindow * kFloat; };
-    auto w_reach = [&](int64_t taps) { return (taps - 1) * kFloat + W::kWeightWindow * kFloat; };
     typename W::Group shared_group{};
     int shared_lanes = 0;
     if (p.shared) {
-        if (head.count < 1 || head.count > kMaxWindowTaps) return first;
-        shared_lanes = W::shared_group(p, shared_group);
+        if (head.count < 1) return first;
+        shared_lanes = W::shared_group(p, head.count, shared_group);
         if (shared_lanes < 2) return first;
     }
     const typename W::Steps steps = W::steps_of(p.src_step);
     int64_t i = first;
     while (i + W::kLanes <= p.n) {
         const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
+        if (!PassEnds::within(r.first, W::kWindow * kFloat, ends.x)) break;  // the window would pass the pass's end
         typename W::Acc acc = W::start();
         int lanes;
         if (p.shared) {
-            if (!PassEnds::within(r.first, x_reach(head.count), ends.x)) break;
             lanes = shared_lanes;
-            for (int64_t j = 0; j < head.count; ++j)
-                acc = W::tap_shared(acc, shared_group, r.first + j * ts, r.weights + j * kFloat);
+            typename W::Group& g = shared_group;
+            W::load(g, r.first, nullptr);
+            for (int64_t j = 0; j < head.count; ++j) acc = W::tap_shared(acc, g, j, r.weights + j * kFloat);
         } else {
             typename W::Group g;
-            int64_t most = 0;
-            lanes = W::element_group(p, i, steps, g, most);
-            if (lanes == 0 || !PassEnds::within(r.first, x_reach(most), ends.x) ||
-                !PassEnds::within(r.weights, w_reach(most), ends.w)) {
-                if (lanes > 0) break;  // the windows would pass the pass's end
-                store<float>(p.dst + i * p.dst_step, f32_element(r, p));
-                ++i;
+            lanes = r.count < 1 ? 0 : W::element_group(p, i, r.count, steps, g);
+            if (lanes < W::kLanes / 2) {
+                fallback(i);
+                i += W::kLanes;
                 continue;
             }
-            for (int64_t j = 0; j < most; ++j) acc = W::tap_elements(acc, g, r.first + j * ts, r.weights + j * kFloat, j);
+            if (!PassEnds::within(r.weights, W::kWeightWindow * kFloat, ends.w)) break;
+            W::load(g, r.first, r.weights);
+            for (int64_t j = 0; j < r.count; ++j) acc = W::tap_elements(acc, g, j);
         }
         W::store(p.dst + i * p.dst_step, p.dst_step, acc, lanes);
-        i += lanes;
+        // As for the 8-bit lanes: a branch keeps the next group independent.
+        if (__builtin_expect(lanes == W::kLanes, 1))
+            i += W::kLanes;
+        else
+            i += lanes;
     }
     return i;
 }
@@ -234,14 +237,17 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
             f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
                                          p.dst_step, false);
     } else {
-        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0);
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) static_assert(Ops::Windows::kLanes == kLanes);
+    auto lanes_block = [&](int64_t at) {
+            f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, at), p.tap_stride,
+                                 p.dst + at * p.dst_step, p.dst_step);
+        };
+        if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0, lanes_block);
         if (p.shared) {
             for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);
             for (; i + kLanes <= p.n; i += kLanes) f32_shared_lanes<Ops, 1>(p, shared, i);
         } else {
-            for (; i + kLanes <= p.n; i += kLanes)
-                f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, i), p.tap_stride,
-                                     p.dst + i * p.dst_step, p.dst_step);
+            for (; i + kLanes <= p.n; i += kLanes) lanes_block(i);
         }
     }
     each_element<float>(p, i, [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); });

@@ -1,6 +1,6 @@
 // Kernels of the weighted-tap resampling pass.  Each element type has a plain C
 // reference (_c) and vector variants of identical results (_ssse3, _avx2,
-// _avx512, _avx512vnni, _neon); resample_kernels() picks the set for the
+// _avx512, _avx512icl, _neon); resample_kernels() picks the set for the
 // running processor.
 #pragma once
 
@@ -63,7 +63,7 @@ void resample_u8_avx2(const ResamplePass& p);
 
 void resample_f32_avx512(const ResamplePass& p);
 void resample_u8_avx512(const ResamplePass& p);
-void resample_u8_avx512vnni(const ResamplePass& p);
+void resample_u8_avx512icl(const ResamplePass& p);
 
 void resample_f32_neon(const ResamplePass& p);
 void resample_u8_neon(const ResamplePass& p);

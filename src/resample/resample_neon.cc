@@ -103,8 +103,10 @@ struct NeonWindows {
     static constexpr int64_t kWindow = 16;
     static constexpr int64_t kWeightWindow = 16;
     struct Group {
-        uint8x16_t x, w;   // per lane: the window bytes of its tap, of its weight
-        int32x4_t counts;  // per lane: its tap count
+        uint8x16_t x, w;        // per lane: the window bytes of its first tap, of its first weight
+        int32x4_t counts;       // per lane: its tap count
+        int64_t stride;         // window bytes from a tap to the next
+        uint8x16x4_t window, weights;
     };
     struct Steps {
         int64x2_t lane[2];  // lane * source step
@@ -116,46 +118,56 @@ struct NeonWindows {
         return {{vld1q_s64(lanes), vld1q_s64(lanes + 2)}};
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, const Steps& steps, Group& g, int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t taps, const Steps& steps, Group& g) {
+        const int64_t span = (taps - 1) * p.tap_stride;  // bytes from a lane's first tap to its last
+        if (span > 4 * (kWindow - 1)) return 0;
         const int64x2_t none[2] = {vdupq_n_s64(0), vdupq_n_s64(0)};
         int64x2_t d[2], wd[2], c1[2];
-        entries4(p.tap_min + 8 * i, load<int64_t>(p.tap_min + 8 * i), steps.lane, d);
-        entries4(p.weight_offset + 8 * i, load<int64_t>(p.weight_offset + 8 * i), none, wd);
+        entries4(p.tap_min + 8 * i, zv_pt::load<int64_t>(p.tap_min + 8 * i), steps.lane, d);
+        entries4(p.weight_offset + 8 * i, zv_pt::load<int64_t>(p.weight_offset + 8 * i), none, wd);
         entries4(p.tap_count + 8 * i, 1, none, c1);
-        const uint32x4_t ok = vandq_u32(vandq_u32(within4(d, 4 * (kWindow - 1), 4), within4(wd, 4 * (kWeightWindow - 1), 4)),
-                                        within4(c1, kMaxWindowTaps - 1, 1));
-        const int lanes = leading4(ok);
+        const uint32x4_t ok =
+            vandq_u32(vandq_u32(within4(d, 4 * (kWindow - 1) - span, 4), within4(wd, 4 * (kWeightWindow - taps), 4)),
+                      within4(c1, taps - 1, 1));
         g.counts = vaddq_s32(narrow4(c1), vdupq_n_s32(1));
-        const int32_t lane_index[4] = {0, 1, 2, 3};
-        const uint32x4_t leading = vcltq_s32(vld1q_s32(lane_index), vdupq_n_s32(lanes));
-        most = vmaxvq_s32(vandq_s32(g.counts, vreinterpretq_s32_u32(leading)));
         g.x = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(d), 2)));
         g.w = float_bytes(vreinterpretq_u32_s32(vshrq_n_s32(narrow4(wd), 2)));
-        return lanes;
+        g.stride = p.tap_stride;
+        return leading4(ok);
     }
 
-    static int shared_group(const ResamplePass& p, Group& g) {
-        if (p.src_step < 0 || p.src_step % 4 != 0 || p.src_step >= 4 * kWindow) return 0;
+    static int shared_group(const ResamplePass& p, int64_t taps, Group& g) {
+        const int64_t span = (taps - 1) * p.tap_stride / 4;  // floats from a lane's first tap to its last
+        if (p.src_step < 0 || p.src_step % 4 != 0 || span > kWindow - 1) return 0;
         const uint32_t s = static_cast<uint32_t>(p.src_step / 4);
         const uint32_t lane[4] = {0, s, 2 * s, 3 * s};
         g.x = float_bytes(vld1q_u32(lane));
-        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1) / s + 1));
+        g.stride = p.tap_stride;
+        return static_cast<int>(s == 0 ? kLanes : std::min<int64_t>(kLanes, (kWindow - 1 - span) / s + 1));
+    }
+
+    static void load(Group& g, const char* x, const char* w) {
+        g.window = window64(x);
+        if (w != nullptr) g.weights = window64(w);
     }
 
     static Acc start() { return vdupq_n_f32(0.0f); }
 
-    static float32x4_t pick(const char* at, uint8x16_t index) {
-        return vreinterpretq_f32_u8(vqtbl4q_u8(window64(at), index));
+    static float32x4_t tap(const Group& g, int64_t j) {
+        const uint8x16_t at = vaddq_u8(g.x, vdupq_n_u8(static_cast<uint8_t>(j * g.stride)));
+        return vreinterpretq_f32_u8(vqtbl4q_u8(g.window, at));
     }
 
     // Lanes with fewer than j + 1 taps keep their sums.
-    static Acc tap_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t j) {
+    static Acc tap_elements(Acc acc, const Group& g, int64_t j) {
         const uint32x4_t has = vcgtq_s32(g.counts, vdupq_n_s32(static_cast<int32_t>(j)));
-        return vbslq_f32(has, vfmaq_f32(acc, pick(x, g.x), pick(w, g.w)), acc);
+        const uint8x16_t at = vaddq_u8(g.w, vdupq_n_u8(static_cast<uint8_t>(4 * j)));
+        const float32x4_t weight = vreinterpretq_f32_u8(vqtbl4q_u8(g.weights, at));
+        return vbslq_f32(has, vfmaq_f32(acc, tap(g, j), weight), acc);
     }
 
-    static Acc tap_shared(Acc acc, const Group& g, const char* x, const char* w) {
-        return vfmaq_n_f32(acc, pick(x, g.x), zv_pt::load<float>(w));
+    static Acc tap_shared(Acc acc, const Group& g, int64_t j, const char* w) {
+        return vfmaq_n_f32(acc, tap(g, j), zv_pt::load<float>(w));
     }
 
     static void store(char* dst, int64_t step, Acc acc, int lanes) {
@@ -241,11 +253,14 @@ inline void store_four(char* dst, int64_t step, int32x4_t sums, int shift, int64
     }
 }
 
+// Taps per step at a tap stride: within 64 bytes, at most 16.
+constexpr int64_t neon_step_taps(int64_t ts) { return std::min<int64_t>(16, 63 / ts + 1); }
+
 struct NeonRuns {
     static constexpr int kLanes = 4;
     static constexpr bool kExactLoads = false;
     struct Tail {
-        int quarters;         // groups of four slots with taps: the multiply-adds a step takes
+        int quarters;         // groups of four slots with taps
         int16x8_t keep[2];    // per slot: all ones if the step has its tap
     };
     struct Plan {
@@ -265,28 +280,32 @@ struct NeonRuns {
     using Sums = int32x4_t;
 
     static Tail tail(const Plan&, int64_t taps) {
-        Tail t;
-        t.quarters = static_cast<int>((taps + 3) / 4);
-        int16_t keep[16];
-        for (int64_t k = 0; k < 16; ++k) keep[k] = k < taps ? int16_t{-1} : int16_t{0};
-        t.keep[0] = vld1q_s16(keep);
-        t.keep[1] = vld1q_s16(keep + 8);
-        return t;
+        static constexpr int16_t kSlot[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        const int16x8_t count = vdupq_n_s16(static_cast<int16_t>(taps));
+        return {static_cast<int>((taps + 3) / 4),
+                {vreinterpretq_s16_u16(vcltq_s16(vld1q_s16(kSlot), count)),
+                 vreinterpretq_s16_u16(vcltq_s16(vld1q_s16(kSlot + 8), count))}};
     }
+
+    // Slot t: window byte t * stride, then 0xff (zero).
+    static constexpr std::array<std::array<uint8_t, 32>, kMaxTableStride + 1> kIndex =
+        per_stride<std::array<uint8_t, 32>>([](int ts) {
+            std::array<uint8_t, 32> index{};
+            for (int64_t t = 0; t < 16; ++t) {
+                index[static_cast<size_t>(2 * t)] = t < neon_step_taps(ts) ? static_cast<uint8_t>(t * ts) : 0xff;
+                index[static_cast<size_t>(2 * t + 1)] = 0xff;
+            }
+            return index;
+        });
 
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 7) return false;
         plan.stride = ts;
-        plan.taps = std::min<int64_t>(16, 63 / ts + 1);
+        plan.taps = neon_step_taps(ts);
         plan.window = 64;
         plan.weight_bytes = 32;
-        uint8_t index[32];
-        for (int64_t t = 0; t < 16; ++t) {
-            index[2 * t] = t < plan.taps ? static_cast<uint8_t>(t * ts) : 0xff;
-            index[2 * t + 1] = 0xff;
-        }
-        plan.index[0] = vld1q_u8(index);
-        plan.index[1] = vld1q_u8(index + 16);
+        plan.index[0] = vld1q_u8(kIndex[static_cast<size_t>(ts)].data());
+        plan.index[1] = vld1q_u8(kIndex[static_cast<size_t>(ts)].data() + 16);
         plan.full = tail(plan, plan.taps);
         return true;
     }
@@ -297,16 +316,17 @@ struct NeonRuns {
 
     static Acc zero() { return {vdupq_n_s32(0), vdupq_n_s32(0)}; }
 
-    // Only the slot groups with taps take a multiply-add.
+    // Steps of at most 8 taps skip the second half; the weights past a
+    // step's taps are zero, so the rest needs no test.
     static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
         const uint8x16x4_t window = window64(x);
         const int16x8_t first = pick(window, plan.index[0]);
         acc.lo = vmlal_s16(acc.lo, vget_low_s16(first), vget_low_s16(w.w[0]));
-        if (tail.quarters > 1) acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
+        acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
         if (tail.quarters > 2) {
             const int16x8_t second = pick(window, plan.index[1]);
             acc.lo = vmlal_s16(acc.lo, vget_low_s16(second), vget_low_s16(w.w[1]));
-            if (tail.quarters > 3) acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
+            acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
         }
         return acc;
     }
@@ -316,10 +336,12 @@ struct NeonRuns {
         return vpaddq_s32(vpaddq_s32(whole(0), whole(1)), vpaddq_s32(whole(2), whole(3)));
     }
 
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[4], int32_t half, int shift,
-                      int64_t count) {
-        const int32x4_t all = vaddq_s32(vaddq_s32(sums, vreinterpretq_s32_u32(vld1q_u32(extra))), vdupq_n_s32(half));
-        store_four(dst, step, all, shift, count);
+    static Sums with(Sums sums, const uint32_t (&extra)[4]) {
+        return vaddq_s32(sums, vreinterpretq_s32_u32(vld1q_u32(extra)));
+    }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
+        store_four(dst, step, vaddq_s32(sums, vdupq_n_s32(half)), shift, count);
     }
 };
 
@@ -380,8 +402,7 @@ struct NeonLanes {
         return __builtin_ctzll(~bits | (uint64_t{1} << 63)) / 8;
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
-                             int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         int64x2_t d[4], wd[4], c[4], c1[4], odd[4];
         entries(p.tap_min + 8 * i, d);
         entries(p.weight_offset + 8 * i, wd);
@@ -400,10 +421,7 @@ struct NeonLanes {
         if (lanes == 0) return 0;
         const int16x8_t dx = narrow(d), wx = narrow(wd);
         g.counts = narrow(c);
-        // The leading lanes' longest run; the others count as empty.
-        const int16_t lane_index[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-        const uint16x8_t leading_lanes = vcltq_s16(vld1q_s16(lane_index), vdupq_n_s16(static_cast<int16_t>(lanes)));
-        most = vmaxvq_s16(vandq_s16(g.counts, vreinterpretq_s16_u16(leading_lanes)));
+        g.full = vminvq_u16(vceqq_s16(g.counts, vdupq_n_s16(static_cast<int16_t>(max_taps)))) != 0;
         const int16x8_t high = vdupq_n_s16(static_cast<int16_t>(0xff00));
         for (int h = 0; h < 2; ++h) {
             g.x[h] = vreinterpretq_u8_s16(vorrq_s16(vaddq_s16(dx, vdupq_n_s16(static_cast<int16_t>(h * p.tap_stride))), high));
@@ -412,10 +430,6 @@ struct NeonLanes {
             g.w[h] = vreinterpretq_u8_s16(vorrq_s16(at, vshlq_n_s16(vaddq_s16(at, vdupq_n_s16(1)), 8)));
         }
         return lanes;
-    }
-
-    static void set_rounds(Group& g, int64_t rounds) {
-        g.full = vminvq_u16(vceqq_s16(g.counts, vdupq_n_s16(static_cast<int16_t>(2 * rounds)))) != 0;
     }
 
     static int shared_group(const ResamplePass& p, Group& g) {
@@ -473,9 +487,11 @@ struct NeonU8 {
     using Block = NeonBlockOps;
     using SmallBlock = NeonBlockOps;
     static constexpr int kBlocks = 3;
+    using Pixels = NoPixels;
     using Lanes = NeonLanes;
     using Runs = NeonRuns;
-    static constexpr int64_t kLongRun = 9;
+    static constexpr int64_t kPixelsFrom = 9;
+    static constexpr int64_t kRunsFrom = 9;
 };
 
 }  // namespace

@@ -11,9 +11,11 @@ struct Ssse3U8 {
     using Block = PairBlockOps<Xmm>;
     using SmallBlock = PairBlockOps<Xmm>;
     static constexpr int kBlocks = 1;
+    using Pixels = ShufflePixels<Xmm>;
     using Lanes = NoLanes;
     using Runs = ShuffleRuns<Xmm>;
-    static constexpr int64_t kLongRun = 1;
+    static constexpr int64_t kPixelsFrom = 5;
+    static constexpr int64_t kRunsFrom = 5;
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 //
 //   contiguous: shared taps over consecutive source bytes (a vertical pass):
 //               blocks of output bytes, every tap one vector multiply-add;
+//   pixels:     long runs of interleaved RGB with taps of their own: the three
+//               channels of a pixel from one window;
 //   lanes:      short runs (up to 2 * kMaxLaneRounds taps) a few bytes apart:
 //               elements side by side in the lanes of a vector, their taps
 //               two at a time, picked out of windows of source bytes;
@@ -72,15 +74,15 @@ inline int64_t u8_contiguous_blocks(const ResamplePass& pass, int64_t first) {
 inline bool u8_contiguous_shared(const ResamplePass& p) { return p.shared && p.src_step == 1 && p.tap_stride != 0; }
 
 // A shared run's weights, copied with zeros after them so that whole vectors
-// of them can be read.
+// of them (64 weights past its end at most) can be read.
 constexpr int64_t kMaxPaddedTaps = 256;
 struct PaddedWeights {
     alignas(64) int16_t w[kMaxPaddedTaps + 64];
 
     bool copy(const TapRun& r) {
         if (r.count < 1 || r.count > kMaxPaddedTaps) return false;
-        std::memset(w, 0, sizeof w);
         std::memcpy(w, r.weights, static_cast<size_t>(r.count) * sizeof(int16_t));
+        std::memset(w + r.count, 0, 64 * sizeof(int16_t));
         return true;
     }
     const char* bytes() const { return reinterpret_cast<const char*>(w); }
@@ -99,10 +101,9 @@ struct PaddedWeights {
 // weight inside the windows and an even weight offset from the first lane's.
 //
 // Ops (Ops::Lanes): kLanes, kWindow, kWeightWindow, Group, Acc, and
-//   element_group(p, i, max_taps, steps, g, most): the lanes of elements i ..
-//       i + kLanes - 1 (packed tables) into g; how many leading lanes qualify,
-//       and the taps of the longest of their runs;
-//   set_rounds(g, rounds): the rounds the group will take;
+//   element_group(p, i, max_taps, steps, g): the lanes of elements i ..
+//       i + kLanes - 1 (packed tables) into g, for runs of at most max_taps
+//       taps; how many leading lanes qualify;
 //   shared_group(p, g): the same for a shared-taps pass (every group alike);
 //   Steps steps_of(src_step): per-lane multiples of the source step;
 //   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
@@ -144,22 +145,23 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             for (int64_t k = 0; k < shared_rounds; ++k)
                 acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
         } else {
+            // The rounds of the group's first run; lanes with longer runs
+            // end the group.
+            const int64_t rounds = (r.count + 1) / 2;
             typename L::Group g;
-            int64_t most = 0;  // taps of the group's longest run
-            lanes = L::element_group(p, i, 2 * kMaxLaneRounds, steps, g, most);
-            const int64_t rounds = (most + 1) / 2;
-            if (lanes == 0 || !PassEnds::within(r.first, x_reach(rounds), ends.x) ||
-                !PassEnds::within(r.weights, w_reach(rounds), ends.w)) {
-                if (lanes > 0) break;  // the windows would pass the pass's end
-                store<uint8_t>(p.dst + i * p.dst_step, u8_element(r, p));
-                ++i;
-                continue;
-            }
-            L::set_rounds(g, rounds);
+            lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
+            if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest
+            if (!PassEnds::within(r.first, x_reach(rounds), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
+                break;  // the windows would pass the pass's end
             for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
         }
         L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
-        i += lanes;
+        // Mostly every lane qualifies: a branch rather than i += lanes keeps
+        // the next group's loads from waiting for this group's checks.
+        if (__builtin_expect(lanes == L::kLanes, 1))
+            i += L::kLanes;
+        else
+            i += lanes;
     }
     return i;
 }
@@ -182,20 +184,30 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
 //   for this stride), Tail and tail(plan, taps) (a step of taps <= plan.taps
 //   taps), Weights and weights(w, tail, plan) (a step's weights, zero past
 //   its taps), Acc, zero(), step(acc, x, weights, tail, plan), Sums,
-//   reduce(acc[kLanes]), store(dst, step, sums, extra[kLanes], half, shift,
-//   count).
+//   reduce(acc[kLanes]), with(sums, extra[kLanes]) (the sums plus the
+//   extras), store(dst, step, sums, half, shift, count).
 
 // Shared runs of up to this many steps keep their weights in registers.
-constexpr int kMaxHeldSteps = 4;
+constexpr int kMaxHeldSteps = 8;
+
+// The first tap of a run's last step (taps per step: `taps`), remembered for
+// the count asked last: the runs of a pass mostly share their count, and a
+// division per element would cost more than the element.
+struct LastStep {
+    int64_t taps, count = 0, first = 0;
+    int64_t of(int64_t c) {
+        if (c != count) count = c, first = (c - 1) / taps * taps;
+        return first;
+    }
+};
 
 template <class R>
-inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan,
-                                  const typename R::Tail& tail) {
+inline typename R::Acc u8_run_sum(const TapRun& r, int64_t ts, const typename R::Plan& plan, int64_t last) {
     typename R::Acc acc = R::zero();
-    int64_t j = 0;
-    for (; j + plan.taps < r.count; j += plan.taps)
+    for (int64_t j = 0; j < last; j += plan.taps)
         acc = R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, plan.full, plan), plan.full, plan);
-    return R::step(acc, r.first + j * ts, R::weights(r.weights + 2 * j, tail, plan), tail, plan);
+    const typename R::Tail tail = R::tail(plan, r.count - last);
+    return R::step(acc, r.first + last * ts, R::weights(r.weights + 2 * last, tail, plan), tail, plan);
 }
 
 // A shared run's steps with their weights in registers.
@@ -203,7 +215,7 @@ template <class R>
 struct HeldRun {
     typename R::Weights weights[kMaxHeldSteps];
     typename R::Tail tail;
-    int64_t steps;
+    int64_t steps = 0;
 
     bool hold(const TapRun& padded, const typename R::Plan& plan, const typename R::Tail& last) {
         steps = (padded.count + plan.taps - 1) / plan.taps;
@@ -221,8 +233,31 @@ struct HeldRun {
     }
 };
 
-// The taps of an element's last step.
-inline int64_t last_step_taps(int64_t count, int64_t taps) { return count - (count - 1) / taps * taps; }
+
+// Groups of shared runs held in registers, kSteps steps each, from element i
+// while whole groups lie below `end`: the elements' steps unrolled so that
+// they interleave and their sums stay in registers.  Returns the first
+// element not done.
+template <class R, int kSteps>
+inline int64_t u8_held_groups(const ResamplePass& p, const HeldRun<R>& held, const TapRun& shared,
+                              const typename R::Plan& plan, int64_t i, int64_t end) {
+    const int64_t ts = p.tap_stride, step = p.src_step;
+    for (; i + R::kLanes <= end; i += R::kLanes) {
+        const char* x = shared.first + i * step;
+        typename R::Acc acc[R::kLanes];
+#pragma GCC unroll 16
+        for (int e = 0; e < R::kLanes; ++e) {
+            typename R::Acc a = R::zero();
+#pragma GCC unroll 4
+            for (int k = 0; k < kSteps; ++k)
+                a = R::step(a, x + e * step + k * plan.taps * ts, held.weights[k], k + 1 == kSteps ? held.tail : plan.full,
+                            plan);
+            acc[e] = a;
+        }
+        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+    }
+    return i;
+}
 
 template <class R>
 inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
@@ -236,56 +271,161 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     const TapRun shared = p.shared ? tap_run(p, 0) : TapRun{};
     HeldRun<R> held;
     bool holding = false;
+    LastStep last_step{plan.taps};
     if (p.shared) {
         if (!padded.copy(shared)) return first;
         const TapRun run{shared.first, padded.bytes(), shared.count};
-        holding = held.hold(run, plan, R::tail(plan, last_step_taps(shared.count, plan.taps)));
+        holding = held.hold(run, plan, R::tail(plan, shared.count - last_step.of(shared.count)));
     }
-    // Whether element r's steps stay within the named bytes.
-    auto fits = [&](const TapRun& r) {
+    // Whether element r's steps, the last from tap `last`, stay within the named bytes.
+    auto fits = [&](const TapRun& r, int64_t last) {
         if (r.count < 1) return false;
         if constexpr (R::kExactLoads) {
             return true;
         } else {
-            const int64_t last = (r.count - 1) / plan.taps * plan.taps;  // first tap of the last step
             return PassEnds::within(r.first + last * ts, plan.window, ends.x) &&
                    (p.shared || PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w));
         }
     };
     int64_t i = first;
+    if (holding && p.src_step > 0) {
+        // Whole groups up to the last element whose windows stay within the
+        // named bytes (the sources rising, every one before it fits too).
+        int64_t end = p.n;
+        if constexpr (!R::kExactLoads) {
+            const int64_t reach = (held.steps - 1) * plan.taps * ts + plan.window;  // bytes from a first tap
+            const intptr_t room = static_cast<intptr_t>(ends.x) - reinterpret_cast<intptr_t>(shared.first) - reach;
+            end = room < 0 ? 0 : std::min<int64_t>(p.n, room / p.src_step + 1);
+        }
+        switch (held.steps) {
+            case 1: i = u8_held_groups<R, 1>(p, held, shared, plan, i, end); break;
+            case 2: i = u8_held_groups<R, 2>(p, held, shared, plan, i, end); break;
+            case 3: i = u8_held_groups<R, 3>(p, held, shared, plan, i, end); break;
+            case 4: i = u8_held_groups<R, 4>(p, held, shared, plan, i, end); break;
+            case 5: i = u8_held_groups<R, 5>(p, held, shared, plan, i, end); break;
+            case 6: i = u8_held_groups<R, 6>(p, held, shared, plan, i, end); break;
+            case 7: i = u8_held_groups<R, 7>(p, held, shared, plan, i, end); break;
+            default: i = u8_held_groups<R, 8>(p, held, shared, plan, i, end);
+        }
+    }
+    // With exact loads every run of its own takes the steps (an empty one
+    // keeps a zero sum, which gives it the value 0); packed tables are walked
+    // entry by entry.
+    if constexpr (R::kExactLoads) {
+        if (packed_tables(p)) {
+            const char* at = p.src + i * p.src_step;
+            const char* entry = p.tap_min + 8 * i;
+            const int64_t to_count = p.tap_count - p.tap_min, to_weights = p.weight_offset - p.tap_min;
+            for (; i + R::kLanes <= p.n; i += R::kLanes) {
+                typename R::Acc acc[R::kLanes];
+                for (int64_t e = 0; e < R::kLanes; ++e, at += p.src_step, entry += 8) {
+                    const TapRun r{at + load<int64_t>(entry), p.weights + load<int64_t>(entry + to_weights),
+                                   load<int64_t>(entry + to_count)};
+                    acc[e] = r.count < 1 ? R::zero() : u8_run_sum<R>(r, ts, plan, last_step.of(r.count));
+                }
+                R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+            }
+        }
+    }
     for (; i < p.n; i += R::kLanes) {
         const int64_t count = std::min<int64_t>(R::kLanes, p.n - i);
         typename R::Acc acc[R::kLanes];
         uint32_t extra[R::kLanes] = {};
-        // A whole group of shared runs whose last element fits (and so every
-        // one, the sources rising) goes straight through.
-        if (holding && count == R::kLanes && p.src_step >= 0 &&
-            fits(TapRun{shared.first + (i + R::kLanes - 1) * p.src_step, padded.bytes(), shared.count})) {
-            for (int64_t e = 0; e < R::kLanes; ++e) acc[e] = held.sum(shared.first + (i + e) * p.src_step, ts, plan);
-            R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
-            continue;
-        }
         for (int64_t e = 0; e < R::kLanes; ++e) {
             acc[e] = R::zero();
             if (e >= count) continue;
             if (p.shared) {
                 const TapRun r{shared.first + (i + e) * p.src_step, padded.bytes(), shared.count};
-                if (fits(r)) {
-                    acc[e] = holding ? held.sum(r.first, ts, plan)
-                                     : u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                const int64_t last = last_step.of(r.count);
+                if (fits(r, last)) {
+                    acc[e] = holding ? held.sum(r.first, ts, plan) : u8_run_sum<R>(r, ts, plan, last);
                     continue;
                 }
                 extra[e] = u8_sum(moved(shared, (i + e) * p.src_step), ts, 0, 0);
             } else {
                 const TapRun r = tap_run(p, i + e);
-                if (fits(r)) {
-                    acc[e] = u8_run_sum<R>(r, ts, plan, R::tail(plan, last_step_taps(r.count, plan.taps)));
+                const int64_t last = r.count >= 1 ? last_step.of(r.count) : 0;
+                if (fits(r, last)) {
+                    acc[e] = u8_run_sum<R>(r, ts, plan, last);
                     continue;
                 }
                 extra[e] = u8_sum(r, ts, 0, 0);
             }
         }
-        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), extra, p.half, p.shift, count);
+        R::store(p.dst + i * p.dst_step, p.dst_step, R::with(R::reduce(acc), extra), p.half, p.shift, count);
+    }
+    return i;
+}
+
+// ---- pixels --------------------------------------------------------------------
+//
+// Interleaved RGB with taps of their own: elements 3q, 3q + 1 and 3q + 2 are
+// the channels of one pixel, with first taps one byte apart, the same count
+// and the same weights, taps 3 bytes apart.  A step loads the pixel's window
+// once and its weights once and picks each channel's taps out of the window;
+// a group of kPixels pixels' vectors is reduced per channel at once and the
+// sums stored interleaved.  Elements that are not such a pixel, or whose
+// windows would pass the pass's named bytes, are summed one by one.
+//
+// Ops (Ops::Pixels): kPixels, kExactLoads, pixels_at(p, i) (as the function
+//   below, for kPixels pixels), Plan (taps, window and weight_bytes as for
+//   runs, full), plan(plan), Tail, tail(plan, taps), Weights, weights(w,
+//   tail, plan), Acc, zero(), step(acc0, acc1, acc2, x, weights, plan) (the
+//   three channels' taps of the step), Sums, reduce(acc[kPixels]) and
+//   store3(dst, sums[3], extra[3][kPixels], half, shift) (channel c of pixel
+//   q to dst + 3q + c).
+
+// True when elements i, i + 1, i + 2 of a pass with packed tables are the
+// channels of one interleaved pixel.
+inline bool pixel_at(const ResamplePass& p, int64_t i) {
+    const char* m = p.tap_min + 8 * i;
+    const char* c = p.tap_count + 8 * i;
+    const char* w = p.weight_offset + 8 * i;
+    const int64_t first = load<int64_t>(m), count = load<int64_t>(c), weights = load<int64_t>(w);
+    return load<int64_t>(m + 8) == first + 1 && load<int64_t>(m + 16) == first + 2 && load<int64_t>(c + 8) == count &&
+           load<int64_t>(c + 16) == count && load<int64_t>(w + 8) == weights && load<int64_t>(w + 16) == weights;
+}
+
+// Bit q for each pixel q < `pixels` from element i on that pixel_at() finds.
+inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
+    uint32_t found = 0;
+    for (int q = 0; q < pixels; ++q) found |= static_cast<uint32_t>(pixel_at(p, i + 3 * q)) << q;
+    return found;
+}
+
+template <class X>
+inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
+    typename X::Plan plan;
+    X::plan(plan);
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+    if (!X::kExactLoads && ends.x == 0) return first;
+    LastStep last_step{plan.taps};
+    int64_t i = first;
+    for (; i + 3 * X::kPixels <= p.n; i += 3 * X::kPixels) {
+        typename X::Acc acc[3][X::kPixels];
+        uint32_t extra[3][X::kPixels] = {};
+        const uint32_t found = X::pixels_at(p, i);
+        for (int64_t q = 0; q < X::kPixels; ++q) {
+            const int64_t e = i + 3 * q;
+            const TapRun r = tap_run(p, e);
+            typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
+            const int64_t last = r.count >= 1 ? last_step.of(r.count) : 0;
+            if (r.count >= 1 && (found >> q & 1) &&
+                (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
+                                    PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
+                for (int64_t j = 0; j < last; j += plan.taps)
+                    X::step(red, green, blue, r.first + 3 * j, X::weights(r.weights + 2 * j, plan.full, plan), plan);
+                X::step(red, green, blue, r.first + 3 * last,
+                        X::weights(r.weights + 2 * last, X::tail(plan, r.count - last), plan), plan);
+            } else {
+                for (int64_t c = 0; c < 3; ++c) extra[c][q] = u8_sum(tap_run(p, e + c), 3, 0, 0);
+            }
+            acc[0][q] = red, acc[1][q] = green, acc[2][q] = blue;
+        }
+        typename X::Sums sums[3] = {X::reduce(acc[0]), X::reduce(acc[1]), X::reduce(acc[2])};
+        X::store3(p.dst + i, sums, extra, p.half, p.shift);
     }
     return i;
 }
@@ -293,11 +433,25 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // ---- the choice ------------------------------------------------------------------
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
-// small ones for the rest), Lanes and Runs as above (NoLanes or NoRuns where a level has
-// not the path), and kLongRun: the tap count from which runs beat lanes.
+// small ones for the rest), Pixels, Lanes and Runs as above (NoPixels,
+// NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
+// for runs with taps of their own, where the level has one), kPixelsFrom:
+// the tap count from which pixels beat lanes (interleaved RGB), and
+// kRunsFrom: the tap count from which runs beat lanes.
 
 struct NoLanes {};
 struct NoRuns {};
+struct NoPixels {};
+
+// Ops::OwnRuns where the level has runs of their own apart, else Ops::Runs.
+template <class Ops, class = void>
+struct OwnRuns {
+    using type = typename Ops::Runs;
+};
+template <class Ops>
+struct OwnRuns<Ops, std::void_t<typename Ops::OwnRuns>> {
+    using type = typename Ops::OwnRuns;
+};
 
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
@@ -308,12 +462,15 @@ inline void resample_u8_with(const ResamplePass& p) {
     }
     if (i < p.n) {
         const int64_t count = load<int64_t>(p.tap_count + i * p.tap_count_step);
+        if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
+            if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
+        }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
-            if (count < Ops::kLongRun) i = u8_lane_groups<typename Ops::Lanes>(p, i);
+            if (count < Ops::kRunsFrom) i = u8_lane_groups<typename Ops::Lanes>(p, i);
         }
         // Long runs, and what the lanes left (the last groups of a pass).
         if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
-            if (i < p.n) i = u8_run_groups<typename Ops::Runs>(p, i);
+            if (i < p.n) i = p.shared ? u8_run_groups<typename Ops::Runs>(p, i) : u8_run_groups<typename OwnRuns<Ops>::type>(p, i);
         }
     }
     each_element<uint8_t>(p, i, [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); });

@@ -48,6 +48,33 @@ inline __m512i packus16(__m512i a, __m512i b) { return _mm512_packus_epi16(a, b)
 inline void splat32(__m512i& v, uint32_t value) { v = _mm512_set1_epi32(static_cast<int32_t>(value)); }
 #endif
 
+#if defined(__AVX2__)
+inline __m256 unpacklo(__m256 a, __m256 b) { return _mm256_unpacklo_ps(a, b); }
+inline __m256 unpackhi(__m256 a, __m256 b) { return _mm256_unpackhi_ps(a, b); }
+template <int kImm>
+inline __m256 shuffle(__m256 a, __m256 b) { return _mm256_shuffle_ps(a, b, kImm); }
+#endif
+#if defined(__AVX512F__)
+inline __m512 unpacklo(__m512 a, __m512 b) { return _mm512_unpacklo_ps(a, b); }
+inline __m512 unpackhi(__m512 a, __m512 b) { return _mm512_unpackhi_ps(a, b); }
+template <int kImm>
+inline __m512 shuffle(__m512 a, __m512 b) { return _mm512_shuffle_ps(a, b, kImm); }
+#endif
+
+#if defined(__AVX2__)
+// Rows r0-r3 of four floats in every 128-bit block, transposed in each block:
+// out[t] holds tap t of the four rows.
+template <class V>
+inline void transpose_blocks(V r0, V r1, V r2, V r3, V (&out)[4]) {
+    const V t0 = unpacklo(r0, r1), t1 = unpackhi(r0, r1);
+    const V t2 = unpacklo(r2, r3), t3 = unpackhi(r2, r3);
+    out[0] = shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(t0, t2);
+    out[1] = shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(t0, t2);
+    out[2] = shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(t1, t3);
+    out[3] = shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(t1, t3);
+}
+#endif
+
 // acc + the products of adjacent 16-bit pairs of a and b: one vpdpwssd where
 // the processor has VNNI, else pmaddwd and an add (the same bits).
 template <bool kVnni, class V>
@@ -136,23 +163,25 @@ struct PairBlockOps {
     }
 };
 
-// ---- 8-bit runs: 16-byte windows picked apart by pshufb --------------------------
+// ---- 8-bit runs: windows of 16 bytes per 128-bit lane, picked apart by pshufb ----
 //
-// A step takes k taps from a 16-byte window in each 128-bit lane (k = 8 for
-// adjacent taps, else the taps within 16 bytes), the second lane's window k
-// taps on; one pmaddwd with the weights loaded in order adds them.
+// A step loads one window of 16 bytes per 128-bit lane, the second lane's
+// from byte 16 on, and picks out the taps whose bytes lie in its lane (8 at
+// most; the second lane's continue where the first's stop) into 16-bit
+// slots; one pmaddwd (or vpdpwssd) with the weights in the same order adds
+// them.  Adjacent taps are zero-extended straight from 16 bytes instead.
 
 inline __m128i hadd32(__m128i a, __m128i b) { return _mm_hadd_epi32(a, b); }
-inline __m128i lanes_of(const char* lo, const char* /*hi*/, Xmm) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)); }
 inline __m128i cmpgt16(__m128i a, __m128i b) { return _mm_cmpgt_epi16(a, b); }
 inline __m128i shuffle8(__m128i a, __m128i b) { return _mm_shuffle_epi8(a, b); }
+inline __m128i load2(const char* lo, const char* /*hi*/, Xmm) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)); }
 #if defined(__AVX2__)
 inline __m256i hadd32(__m256i a, __m256i b) { return _mm256_hadd_epi32(a, b); }
-inline __m256i lanes_of(const char* lo, const char* hi, Ymm) {
-    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(hi), reinterpret_cast<const __m128i*>(lo));
-}
 inline __m256i cmpgt16(__m256i a, __m256i b) { return _mm256_cmpgt_epi16(a, b); }
 inline __m256i shuffle8(__m256i a, __m256i b) { return _mm256_shuffle_epi8(a, b); }
+inline __m256i load2(const char* lo, const char* hi, Ymm) {
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(hi), reinterpret_cast<const __m128i*>(lo));
+}
 #endif
 
 template <class V>
@@ -162,6 +191,23 @@ inline V load_vector(const void* at) {
     return v;
 }
 
+#if defined(__AVX512BW__)
+// One channel of interleaved pixels (bytes 3 apart, as the per-phase calls
+// write them): the 16 bytes spread to every third byte of 48, each 128-bit
+// lane picking its own from the broadcast, and stored under a mask.
+inline void store_every_third(char* dst, __m128i bytes, int64_t lanes) {
+    alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+        std::array<uint8_t, 64> index{};
+        for (int b = 0; b < 64; ++b) index[static_cast<size_t>(b)] = b % 3 == 0 && b < 48 ? static_cast<uint8_t>(b / 3) : 0x80;
+        return index;
+    }();
+    const __m512i spread = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(bytes), _mm512_load_si512(kSpread.data()));
+    const uint64_t every_third = 0x249249249249ull & low_bits(3 * lanes);
+    _mm512_mask_storeu_epi8(dst, every_third, spread);
+}
+
+#endif
+
 // Shifts, clamps (by the saturating packs) and stores the first `count` of
 // the sums in the int32 lanes of v.
 template <class V>
@@ -170,18 +216,40 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
     v = sra32(v, _mm_cvtsi32_si128(shift));
     const V narrow = packs32(v, v);
     const V bytes = packus16(narrow, narrow);  // per 128-bit lane: its four bytes, repeated
-    uint8_t out[kLanes];
+    uint8_t out[16] = {};
     uint32_t quads[sizeof(V) / 4];
     std::memcpy(quads, &bytes, sizeof bytes);
     std::memcpy(out, &quads[0], 4);
     if constexpr (kLanes == 8) std::memcpy(out + 4, &quads[4], 4);
+#if defined(__AVX512BW__)
+    if (step == 3) return store_every_third(dst, _mm_loadu_si128(reinterpret_cast<const __m128i*>(out)), count);
+#endif
     if (step == 1 && count == kLanes)
         std::memcpy(dst, out, kLanes);
     else
         scatter_bytes(dst, step, out, count);
 }
 
-template <class Width>
+// Lane e: the sum of acc[e]'s int32 lanes, for the 4 (8) accumulators of
+// 128-bit (256-bit) vectors.
+inline __m128i lane_sums(const __m128i (&acc)[4]) { return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3])); }
+#if defined(__AVX2__)
+inline __m256i lane_sums(const __m256i (&acc)[8]) {
+    const __m256i low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
+    const __m256i high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
+    return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20), _mm256_permute2x128_si256(low, high, 0x31));
+}
+#endif
+
+// The taps of a step in 128-bit lane 0 and in lane 1 at a tap stride: those
+// whose bytes lie within bytes 0-15 and 16-31 (8 at most each; with
+// adjacent taps 8 each, from 16 bytes).
+constexpr int64_t shuffle_lane0_taps(int64_t ts) { return std::min<int64_t>(8, 15 / ts + 1); }
+constexpr int64_t shuffle_lane1_taps(int64_t ts) {
+    return ts == 1 ? 8 : std::min<int64_t>(8, 31 / ts + 1 - shuffle_lane0_taps(ts));
+}
+
+template <class Width, bool kVnni = false>
 struct ShuffleRuns {
     using V = typename Width::V;
     static constexpr int kLanes = sizeof(V) / 4;
@@ -189,36 +257,49 @@ struct ShuffleRuns {
     static constexpr bool kExactLoads = false;
     using Tail = V;  // per 16-bit slot: all ones if the step has its tap
     struct Plan {
-        int64_t taps;          // per step: k per 128-bit lane
+        int64_t taps;          // per step
         int64_t stride;        // tap stride
         int64_t window;        // source bytes a step reads from its first tap
         int64_t weight_bytes;  // weight bytes a step reads
-        int64_t lane_taps;     // k
-        V index;               // per lane: slot t < k from byte t * stride, zero above
+        int64_t lane0_taps;    // the taps of 128-bit lane 0 (its weights come first)
+        V index;               // per lane: the slots' bytes (a tap's byte, then a zero)
         V tap_of_slot;         // per 16-bit slot: its tap within the step, or 0x7fff if unused
         Tail full;
     };
     using Acc = V;
     using Sums = V;
+    using Weights = V;
+
+    struct Tables {
+        std::array<uint8_t, sizeof(V)> index;
+        std::array<int16_t, sizeof(V) / 2> tap;
+    };
+    static constexpr std::array<Tables, kMaxTableStride + 1> kTables = per_stride<Tables>([](int ts) {
+        Tables t{};
+        const int64_t k0 = shuffle_lane0_taps(ts);
+        for (int b = 0; b < kBlocks; ++b) {
+            const int64_t k = b == 0 ? k0 : shuffle_lane1_taps(ts), from = b == 0 ? 0 : k0;
+            for (int s = 0; s < 8; ++s) {
+                // Adjacent taps: lane 1 from bytes 8-15 of the same 16 (zero-extended).
+                const int64_t byte = ts == 1 ? (from + s) % 16 : (from + s) * ts - 16 * b;
+                t.index[static_cast<size_t>(16 * b + 2 * s)] = s < k ? static_cast<uint8_t>(byte) : 0x80;
+                t.index[static_cast<size_t>(16 * b + 2 * s + 1)] = 0x80;
+                t.tap[static_cast<size_t>(8 * b + s)] = s < k ? static_cast<int16_t>(from + s) : int16_t{0x7fff};
+            }
+        }
+        return t;
+    });
 
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > 7) return false;
-        const int64_t k = ts == 1 ? 8 : std::min<int64_t>(8, 15 / ts + 1);
-        plan.taps = k * kBlocks;
+        const int64_t k0 = shuffle_lane0_taps(ts);
+        plan.taps = kBlocks == 1 ? k0 : k0 + shuffle_lane1_taps(ts);
         plan.stride = ts;
-        plan.window = (kBlocks - 1) * k * ts + 16;
-        plan.weight_bytes = 2 * (kBlocks - 1) * k + 16;
-        plan.lane_taps = k;
-        uint8_t index[sizeof(V)];
-        int16_t tap[sizeof(V) / 2];
-        for (int b = 0; b < kBlocks; ++b)
-            for (int t = 0; t < 8; ++t) {
-                index[16 * b + 2 * t] = t < k ? static_cast<uint8_t>(t * ts) : 0x80;
-                index[16 * b + 2 * t + 1] = 0x80;
-                tap[8 * b + t] = t < k ? static_cast<int16_t>(b * k + t) : int16_t{0x7fff};
-            }
-        plan.index = load_vector<V>(index);
-        plan.tap_of_slot = load_vector<V>(tap);
+        plan.window = ts == 1 || kBlocks == 1 ? 16 : 32;
+        plan.weight_bytes = kBlocks == 1 ? 16 : 2 * k0 + 16;
+        plan.lane0_taps = k0;
+        plan.index = load_vector<V>(kTables[static_cast<size_t>(ts)].index.data());
+        plan.tap_of_slot = load_vector<V>(kTables[static_cast<size_t>(ts)].tap.data());
         plan.full = tail(plan, plan.taps);
         return true;
     }
@@ -229,37 +310,125 @@ struct ShuffleRuns {
         return cmpgt16(count, plan.tap_of_slot);
     }
 
+    static Weights weights(const char* w, const Tail& tail, const Plan& plan) {
+        return load2(w, w + 2 * plan.lane0_taps, Width{}) & tail;
+    }
+
     static Acc zero() { return V{}; }
 
-    using Weights = V;
-    static Weights weights(const char* w, const Tail& tail, const Plan& plan) {
-        return lanes_of(w, w + 2 * plan.lane_taps, Width{}) & tail;
-    }
-
     static Acc step(Acc acc, const char* x, Weights weights, const Tail&, const Plan& plan) {
-        const V slots = shuffle8(lanes_of(x, x + plan.lane_taps * plan.stride, Width{}), plan.index);
-        return add32(acc, madd16(slots, weights));
+        // Adjacent taps: both lanes from the same 16 bytes; else one window
+        // of 16 bytes per lane.
+        const V window = plan.stride == 1 || kBlocks == 1 ? load2(x, x, Width{}) : load_vector<V>(x);
+        return dot_add<kVnni>(acc, shuffle8(window, plan.index), weights);
     }
 
-    // Lane e: the sum of acc[e]'s lanes.
-    static Sums reduce(const Acc (&acc)[kLanes]) {
-        if constexpr (kLanes == 4) {
-            return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
-        } else {
-#if defined(__AVX2__)
-            const V low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
-            const V high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
-            return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20),
-                                    _mm256_permute2x128_si256(low, high, 0x31));
-#endif
-        }
-    }
+    static Sums reduce(const Acc (&acc)[kLanes]) { return lane_sums(acc); }
 
-    static void store(char* dst, int64_t step, Sums sums, const uint32_t (&extra)[kLanes], int32_t half, int shift,
-                      int64_t count) {
+    static Sums with(Sums sums, const uint32_t (&extra)[kLanes]) { return add32(sums, load_vector<V>(extra)); }
+
+    static void store(char* dst, int64_t step, Sums sums, int32_t half, int shift, int64_t count) {
         V h;
         splat32(h, static_cast<uint32_t>(half));
-        store_sums(dst, step, add32(add32(sums, load_vector<V>(extra)), h), shift, count);
+        store_sums(dst, step, add32(sums, h), shift, count);
+    }
+};
+
+// ---- 8-bit pixels: the three channels of an RGB pixel from one window -------------
+
+// Clamps the channels' int32 sums of 4 (8) pixels to bytes and stores them
+// interleaved, 12 (24) bytes.
+inline void store_rgb(char* dst, __m128i r, __m128i g, __m128i b) {
+    const __m128i rg = _mm_packs_epi32(r, g), bb = _mm_packs_epi32(b, b);
+    const __m128i bytes = _mm_packus_epi16(rg, bb);  // r0-3 g0-3 b0-3 b0-3
+    const __m128i rgb = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+    uint8_t out[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgb);
+    std::memcpy(dst, out, 12);
+}
+#if defined(__AVX2__)
+inline void store_rgb(char* dst, __m256i r, __m256i g, __m256i b) {
+    store_rgb(dst, _mm256_castsi256_si128(r), _mm256_castsi256_si128(g), _mm256_castsi256_si128(b));
+    store_rgb(dst + 12, _mm256_extracti128_si256(r, 1), _mm256_extracti128_si256(g, 1), _mm256_extracti128_si256(b, 1));
+}
+#endif
+//
+// Five taps of every channel lie in 15 bytes (tap t of channel c at byte
+// 3t + c), so a step takes 5 taps per 128-bit lane: lane 1's window starts
+// 15 bytes on, where tap 5 of channel 0 is, and the same picks serve it.
+
+template <class Width, bool kVnni = false>
+struct ShufflePixels {
+    using V = typename Width::V;
+    static constexpr int kPixels = sizeof(V) / 4;
+    static constexpr int kBlocks = sizeof(V) / 16;
+    static constexpr bool kExactLoads = false;
+    static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return zv_pt::pixels_at(p, i, kPixels); }
+    using Tail = V;
+    struct Plan {
+        int64_t taps;
+        int64_t window;
+        int64_t weight_bytes;
+        V index[3];     // per channel: slot t < 5 from byte 3t + c, zero above
+        V tap_of_slot;  // per 16-bit slot: its tap within the step, or 0x7fff if unused
+        Tail full;
+    };
+    using Acc = V;
+    using Sums = V;
+    using Weights = V;
+
+    struct Tables {
+        std::array<std::array<uint8_t, sizeof(V)>, 3> index;
+        std::array<int16_t, sizeof(V) / 2> tap;
+    };
+    static constexpr Tables kTables = [] {
+        Tables t{};
+        for (int b = 0; b < kBlocks; ++b)
+            for (int s = 0; s < 8; ++s) {
+                for (int c = 0; c < 3; ++c) {
+                    t.index[static_cast<size_t>(c)][static_cast<size_t>(16 * b + 2 * s)] =
+                        s < 5 ? static_cast<uint8_t>(3 * s + c) : 0x80;
+                    t.index[static_cast<size_t>(c)][static_cast<size_t>(16 * b + 2 * s + 1)] = 0x80;
+                }
+                t.tap[static_cast<size_t>(8 * b + s)] = s < 5 ? static_cast<int16_t>(5 * b + s) : int16_t{0x7fff};
+            }
+        return t;
+    }();
+
+    static void plan(Plan& plan) {
+        plan.taps = 5 * kBlocks;
+        plan.window = 15 * (kBlocks - 1) + 16;
+        plan.weight_bytes = 10 * (kBlocks - 1) + 16;
+        for (int c = 0; c < 3; ++c) plan.index[c] = load_vector<V>(kTables.index[static_cast<size_t>(c)].data());
+        plan.tap_of_slot = load_vector<V>(kTables.tap.data());
+        plan.full = tail(plan, plan.taps);
+    }
+
+    static Tail tail(const Plan& plan, int64_t taps) {
+        V count;
+        splat32(count, static_cast<uint32_t>(taps) * 0x10001u);
+        return cmpgt16(count, plan.tap_of_slot);
+    }
+
+    static Weights weights(const char* w, const Tail& tail, const Plan&) { return load2(w, w + 10, Width{}) & tail; }
+
+    static Acc zero() { return V{}; }
+
+    static void step(Acc& r, Acc& g, Acc& b, const char* x, Weights weights, const Plan& plan) {
+        const V window = load2(x, x + 15, Width{});
+        r = dot_add<kVnni>(r, shuffle8(window, plan.index[0]), weights);
+        g = dot_add<kVnni>(g, shuffle8(window, plan.index[1]), weights);
+        b = dot_add<kVnni>(b, shuffle8(window, plan.index[2]), weights);
+    }
+
+    static Sums reduce(const Acc (&acc)[kPixels]) { return lane_sums(acc); }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        V h;
+        splat32(h, static_cast<uint32_t>(half));
+        V v[3];
+        for (int c = 0; c < 3; ++c) v[c] = sra32(add32(add32(sums[c], load_vector<V>(extra[c])), h), _mm_cvtsi32_si128(shift));
+        store_rgb(dst, v[0], v[1], v[2]);
     }
 };
 
@@ -301,8 +470,7 @@ struct Avx2Lanes {
         return half(a) | half(b) << 4;
     }
 
-    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g,
-                             int64_t& most) {
+    static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const char* tap_min = p.tap_min + 8 * i;
         const char* tap_count = p.tap_count + 8 * i;
         const char* weight_offset = p.weight_offset + 8 * i;
@@ -326,20 +494,10 @@ struct Avx2Lanes {
                               _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
         g.w = _mm256_add_epi32(_mm256_mullo_epi32(wd, _mm256_set1_epi32(0x01010101)), _mm256_set1_epi32(0x03020100));
         g.counts = narrow(c_lo, c_hi);
-        // The longest run of the leading lanes (the others count as empty).
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        __m256i c = _mm256_and_si256(g.counts, _mm256_cmpgt_epi32(_mm256_set1_epi32(lanes), lane));
-        c = _mm256_max_epi32(c, _mm256_permute2x128_si256(c, c, 1));
-        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(1, 0, 3, 2)));
-        c = _mm256_max_epi32(c, _mm256_shuffle_epi32(c, _MM_SHUFFLE(2, 3, 0, 1)));
-        most = _mm256_cvtsi256_si32(c);
-        return lanes;
-    }
-
-    // Every lane with all the rounds' taps needs no masks.
-    static void set_rounds(Group& g, int64_t rounds) {
-        const __m256i taps = _mm256_set1_epi32(static_cast<int32_t>(2 * rounds));
+        // Every lane with all the rounds' taps needs no masks.
+        const __m256i taps = _mm256_set1_epi32(static_cast<int32_t>(max_taps));
         g.full = _mm256_movemask_epi8(_mm256_cmpeq_epi32(g.counts, taps)) == -1;
+        return lanes;
     }
 
     static int shared_group(const ResamplePass& p, Group& g) {
@@ -402,13 +560,7 @@ struct Avx2F32Ops {
             return _mm256_set_m128(_mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4] + offset)),
                                    _mm_loadu_ps(reinterpret_cast<const float*>(at[k] + offset)));
         };
-        const V r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const V t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
-        const V t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
-        out[0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-        out[1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-        out[2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-        out[3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+        transpose_blocks(row(0), row(1), row(2), row(3), out);
     }
 
     static void store(char* at, int64_t step, V v) {

@@ -236,6 +236,24 @@ TEST(Resizer, CentredCropsReadLessSource) {
                  std::invalid_argument);
 }
 
+// The phases of a window that starts inside a line cannot run on from line to
+// line: a call per phase, channel and line is ten times slower than the
+// per-element mapping, so the planner must not pick them there, while the
+// whole resize of the same frame keeps its phases.
+TEST(Resizer, WindowsInsideALineMapTheirOwnTaps) {
+    const auto horizontal_mapping = [](const Resizer<unsigned char>& r) {
+        for (const AxisPass<unsigned char>& pass : r.passes())
+            if (pass.axis() == Axis::horizontal) return pass.mapping();
+        return Mapping::automatic;
+    };
+    for (Filter f : {Filter::bilinear, Filter::bicubic}) {
+        const Resizer<unsigned char> part(1920, 1080, 455, 256, Window{115, 16, 224, 224}, Layout::interleaved, f);
+        EXPECT_EQ(horizontal_mapping(part), Mapping::per_row);
+        const Resizer<unsigned char> whole(1920, 1080, 224, 224, Layout::interleaved, f);
+        EXPECT_EQ(horizontal_mapping(whole), Mapping::per_phase);
+    }
+}
+
 TYPED_TEST(ResizerTest, UnchangedAxesGetNoPass) {
     using T = TypeParam;
     const Image<T> src = noise<T>(6, 4, 1);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -39,6 +40,15 @@ struct OperandBlock {
     int64_t dst_origin;  // byte of dst that data[0] points at
 };
 
+// Uniform draws from a generator: a value of [lo, hi], one of a few choices.
+struct Dice {
+    std::mt19937_64& rng;
+    int64_t uniform(int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); }
+    int64_t pick(std::initializer_list<int64_t> choices) {
+        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
+    }
+};
+
 // Element i's first tap, count and weight offset.
 struct Taps {
     int64_t min, count, weight_offset;
@@ -58,7 +68,7 @@ inline int64_t place(std::vector<char>& buffer, long n, long step, int size, int
 // exactly the bytes the taps read, so a read past them lands outside it.
 inline void fill_block(std::mt19937_64& rng, OperandBlock& b, int size, const std::vector<Taps>& taps,
                        int64_t weight_bytes) {
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return Dice{rng}.uniform(lo, hi); };
     int64_t low = 0, high = 0;  // extent of the source reads
     bool any = false;
     for (long i = 0; i < b.n; ++i) {
@@ -116,10 +126,9 @@ inline void place_tables(std::mt19937_64& rng, OperandBlock& b, const std::vecto
 // A random pass over elements of `size` bytes (4: float, 1: 8-bit), runs of up
 // to max_taps taps.
 inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t max_taps = 40) {
-    auto pick = [&](std::initializer_list<int64_t> choices) {
-        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
-    };
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    Dice dice{rng};
+    auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
     OperandBlock b{};
     b.n = n;
     b.per_element = per_element;
@@ -127,7 +136,7 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
     const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
     b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
     b.strides[1] = pick({size, size, size, 0, 3 * size, 6 * size, -size, pitch, 2 * size + 1});
-    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1});
+    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1, 3 * size});
 
     const long entries = per_element ? n : 1;
     std::vector<Taps> taps(entries);
@@ -150,10 +159,9 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
 // Counts vary by one in some passes; a few passes give a lane an empty run,
 // an odd weight offset or a step back.
 inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about) {
-    auto pick = [&](std::initializer_list<int64_t> choices) {
-        return *(choices.begin() + std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng));
-    };
-    auto uniform = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    Dice dice{rng};
+    auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
+    auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
     OperandBlock b{};
     b.n = n;
     b.per_element = per_element;
@@ -163,7 +171,7 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     // Source position: from strides[1] (shared taps, or per element too) or from the tables.
     const int64_t advance = pick({0, 1, 1, 2, 3, 6}) * size;  // per pixel, in the tables
     b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 0});
-    b.strides[0] = pick({size, size, size, 2 * size + 1});
+    b.strides[0] = pick({size, size, size, 2 * size + 1, 3 * size, 3 * size});
     const bool vary = uniform(0, 2) == 0;
     const long entries = per_element ? n : 1;
     std::vector<Taps> taps(entries);
