@@ -49,6 +49,29 @@ inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst,
     for (int v = 0; v < kVecs; ++v) Ops::store(dst + v * Ops::kLanes * dst_step, dst_step, acc[v]);
 }
 
+// Ops that also have deinterleaved<kBack>(at[], offset, out[4]) (lane k of
+// out[t] from at[k] + offset + 12t: four taps of every third float per lane,
+// picked out of the 48 bytes from kBack floats before the first, as NEON's
+// ld3 does) take one channel of interleaved pixels four taps at a time.
+template <class Ops, class = void>
+struct Deinterleaves : std::false_type {};
+template <class Ops>
+struct Deinterleaves<Ops, std::void_t<decltype(&Ops::template deinterleaved<0>)>> : std::true_type {};
+
+// group(j, back) for the taps [j, j + 4) of runs of `count` taps, from j on,
+// while four are left; returns the first tap not taken.  The 48 bytes read
+// stay between the run's first and last taps: the first group reads from its
+// first tap on (so it needs a tap after it), the others end at their last.
+template <class Group>
+inline int64_t f32_deinterleaved_groups(int64_t j, int64_t count, Group group) {
+    if (j == 0 && count > 4) {
+        group(j, std::integral_constant<int, 0>{});
+        j = 4;
+    }
+    for (; j > 0 && j + 4 <= count; j += 4) group(j, std::integral_constant<int, 2>{});
+    return j;
+}
+
 // Weights of taps j, j + 1, ... (kTaps of them) of lanes with runs of their
 // own: four transposed like the sources, fewer gathered.
 template <class Ops, int kTaps>
@@ -68,6 +91,13 @@ template <class Ops, int kEvery>
 inline int64_t f32_transposed_taps(const LaneRuns<Ops::kLanes>& lanes, int64_t j, typename Ops::V& acc) {
     constexpr int kTaps = 3 / kEvery + 1;
     constexpr int64_t kTapBytes = kEvery * int64_t{sizeof(float)};
+    if constexpr (kEvery == 3 && Deinterleaves<Ops>::value)
+        j = f32_deinterleaved_groups(j, lanes.common, [&](int64_t at, auto back) {
+            typename Ops::V x[4], w[4];
+            Ops::template deinterleaved<decltype(back)::value>(lanes.first, at * kTapBytes, x);
+            f32_lane_weights<Ops, 4>(lanes, at, w);
+            for (int t = 0; t < 4; ++t) acc = Ops::fma(x[t], w[t], acc);
+        });
     for (; j + kTaps <= lanes.common; j += kTaps) {
         typename Ops::V x[4], w[4];
         Ops::transposed(lanes.first, j * kTapBytes, x);
@@ -104,7 +134,7 @@ inline void f32_lanes_block(const LaneRuns<Ops::kLanes>& lanes, int64_t tap_stri
 // with the same weights: one broadcast serves all blocks, and the blocks'
 // independent sums hide the latency of the multiply-adds.  Taps of
 // consecutive floats, or of every third float, go through transpositions as
-// in f32_transposed_taps.
+// in f32_transposed_taps (or deinterleaved).
 template <class Ops, int kBlocks>
 inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) {
     constexpr int kLanes = Ops::kLanes;
@@ -118,6 +148,14 @@ inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) 
         constexpr int kEvery = decltype(every)::value;
         constexpr int kTaps = 3 / kEvery + 1;
         int64_t j = 0;
+        if constexpr (kEvery == 3 && Deinterleaves<Ops>::value)
+            j = f32_deinterleaved_groups(j, r.count, [&](int64_t at, auto back) {
+                for (int b = 0; b < kBlocks; ++b) {
+                    typename Ops::V x[4];
+                    Ops::template deinterleaved<decltype(back)::value>(first[b], at * p.tap_stride, x);
+                    for (int t = 0; t < 4; ++t) acc[b] = Ops::fma(x[t], weight(at + t), acc[b]);
+                }
+            });
         for (; j + kTaps <= r.count; j += kTaps)
             for (int b = 0; b < kBlocks; ++b) {
                 typename Ops::V x[4];

@@ -39,8 +39,21 @@ struct NeonF32Ops {
 
     // Four rows of four, transposed with trn1/trn2 on 32-bit then 64-bit lanes.
     static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
-        const V r0 = load(at[0] + offset), r1 = load(at[1] + offset), r2 = load(at[2] + offset),
-                r3 = load(at[3] + offset);
+        transpose(load(at[0] + offset), load(at[1] + offset), load(at[2] + offset), load(at[3] + offset), out);
+    }
+
+    // Every third float from each row's first, of twelve read from kBack
+    // floats before it (ld3), transposed.
+    template <int kBack>
+    static void deinterleaved(const char* const* at, int64_t offset, V (&out)[4]) {
+        constexpr int64_t kBackBytes = kBack * int64_t{sizeof(float)};
+        const auto third = [&](int k) {
+            return vld3q_f32(reinterpret_cast<const float*>(at[k] + offset - kBackBytes)).val[kBack];
+        };
+        transpose(third(0), third(1), third(2), third(3), out);
+    }
+
+    static void transpose(V r0, V r1, V r2, V r3, V (&out)[4]) {
         const float64x2_t t0 = vreinterpretq_f64_f32(vtrn1q_f32(r0, r1)),
                           t1 = vreinterpretq_f64_f32(vtrn2q_f32(r0, r1)),
                           t2 = vreinterpretq_f64_f32(vtrn1q_f32(r2, r3)),
