@@ -260,9 +260,13 @@ def test_prepare_pickles():
 
 def test_pillow_images_give_their_arrays_results():
     Image = pytest.importorskip("PIL.Image")
+    prep = zv_pt.Prepare(size=(20, 30))
+    # Widths below, at and past the 16 pixels the packing takes at a time.
+    for height, width in ((9, 5), (7, 16), (4, 47)):
+        small = photo(height, width)
+        assert np.array_equal(prep(Image.fromarray(small)), prep(small)), (height, width)
     img = photo(61, 83)
     pil = Image.fromarray(img)
-    prep = zv_pt.Prepare(size=(20, 30))
     assert np.array_equal(prep(pil), prep(img))
     assert np.array_equal(prep.batch([pil, img, pil]), np.stack([prep(img)] * 3))
     assert np.array_equal(zv_pt.resize(pil, (9, 7)), zv_pt.resize(img, (9, 7)))
