@@ -295,49 +295,61 @@ def x(value):
     return f"{value:.2f}x" if value is not None else ""
 
 
+def table_head(title, columns, note=None):
+    """A markdown table's title, header and alignment rows (the shape and filter
+    columns left, the figures right)."""
+    print(f"\n### {title}\n")
+    if note:
+        print(note + "\n")
+    print("| source -> output | filter | " + " | ".join(columns) + " |")
+    print("|---|---|" + "---:|" * len(columns))
+
+
+def row(cells):
+    print("| " + " | ".join(cells) + " |")
+
+
 def print_tables(results):
     """Prints the three tables (markdown)."""
-    print("\n### 8-bit interleaved RGB against Pillow, planar float against torch (1 thread)\n")
-    print("| source -> output | filter | zv_pt u8 ms | Pillow ms | x Pillow | target | read u8 ms | "
-          "zv_pt f32 ms | torch ms | x torch | read f32 ms | f32 / read |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    table_head("8-bit interleaved RGB against Pillow, planar float against torch (1 thread)",
+               ["zv_pt u8 ms", "Pillow ms", "x Pillow", "target", "read u8 ms", "zv_pt f32 ms", "torch ms", "x torch",
+                "read f32 ms", "f32 / read"])
     for r in results:
         m = r["median"]
         for filt, target in zip(FILTERS, U8_TARGETS[tuple(r["shape"])]):
-            print(f"| {shape_name(r['shape'])} | {filt} | {ms(m, f'u8 {filt}')} | {ms(m, f'Pillow {filt}')} | "
-                  f"{x(ratio(m, f'Pillow {filt}', f'u8 {filt}'))} | {target:g} | {ms(m, 'read u8')} | "
-                  f"{ms(m, f'f32 {filt}')} | {ms(m, f'torch {filt}')} | {x(ratio(m, f'torch {filt}', f'f32 {filt}'))} | "
-                  f"{ms(m, 'read f32')} | {x(ratio(m, f'f32 {filt}', 'read f32'))} |")
-    print("\n### Planar resizes with framework-style host tables beside the planner (1 thread)\n")
-    print("| source -> output | filter | u8 planner ms | u8 host tables ms | speed of the planner's | "
-          "f32 planner ms | f32 host tables ms | speed of the planner's |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|")
+            row([shape_name(r["shape"]), filt, ms(m, f"u8 {filt}"), ms(m, f"Pillow {filt}"),
+                 x(ratio(m, f"Pillow {filt}", f"u8 {filt}")), f"{target:g}", ms(m, "read u8"), ms(m, f"f32 {filt}"),
+                 ms(m, f"torch {filt}"), x(ratio(m, f"torch {filt}", f"f32 {filt}")), ms(m, "read f32"),
+                 x(ratio(m, f"f32 {filt}", "read f32"))])
+    table_head("Planar resizes with framework-style host tables beside the planner (1 thread)",
+               ["u8 planner ms", "u8 host tables ms", "speed of the planner's", "f32 planner ms",
+                "f32 host tables ms", "speed of the planner's"])
     for r in results:
         m = r["median"]
         for filt in FILTERS:
-            print(f"| {shape_name(r['shape'])} | {filt} | {ms(m, f'u8 planar {filt}')} | "
-                  f"{ms(m, f'u8 host tables {filt}')} | {x(ratio(m, f'u8 planar {filt}', f'u8 host tables {filt}'))} | "
-                  f"{ms(m, f'f32 {filt}')} | {ms(m, f'f32 host tables {filt}')} | "
-                  f"{x(ratio(m, f'f32 {filt}', f'f32 host tables {filt}'))} |")
-    print("\n### Resizer::run on two threads against one (sources of a megapixel or more)\n")
-    print("Speed-up: single calls in turns with the peers (each starts with the caches the other calls left). "
-          "Repeated: about 20 ms of calls back to back, two threads against one; two processes: the same "
-          "one-thread calls made by this process and a sibling at once, their throughput in calls of one "
-          "process alone: the most two threads can get from the machine's two cores at that time, with the "
-          "same caches as the repeated calls.\n")
-    print("| source -> output | filter | u8 1 thread ms | u8 2 threads ms | speed-up | repeated | two processes | "
-          "f32 1 thread ms | f32 2 threads ms | speed-up | repeated | two processes |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+            cells = [shape_name(r["shape"]), filt]
+            for planner, host in ((f"u8 planar {filt}", f"u8 host tables {filt}"),
+                                  (f"f32 {filt}", f"f32 host tables {filt}")):
+                cells += [ms(m, planner), ms(m, host), x(ratio(m, planner, host))]
+            row(cells)
+    table_head("Resizer::run on two threads against one (sources of a megapixel or more)",
+               [c for kind in ("u8", "f32")
+                for c in (f"{kind} 1 thread ms", f"{kind} 2 threads ms", "speed-up", "repeated", "two processes")],
+               "Speed-up: single calls in turns with the peers (each starts with the caches the other calls left). "
+               "Repeated: about 20 ms of calls back to back, two threads against one; two processes: the same "
+               "one-thread calls made by this process and a sibling at once, their throughput in calls of one "
+               "process alone: the most two threads can get from the machine's two cores at that time, with the "
+               "same caches as the repeated calls.")
     for r in results:
         m = r["median"]
         for filt in FILTERS:
             if f"u8 {filt} 2 threads" in m:
-                row = [shape_name(r["shape"]), filt]
+                cells = [shape_name(r["shape"]), filt]
                 for kind in ("u8", "f32"):
                     one = f"{kind} {filt}"
-                    row += [ms(m, one), ms(m, f"{one} 2 threads"), x(ratio(m, one, f"{one} 2 threads")),
-                            x(ratio(m, f"{one} repeated", f"{one} 2 threads repeated")), x(two_processes(m, one))]
-                print("| " + " | ".join(row) + " |")
+                    cells += [ms(m, one), ms(m, f"{one} 2 threads"), x(ratio(m, one, f"{one} 2 threads")),
+                              x(ratio(m, f"{one} repeated", f"{one} 2 threads repeated")), x(two_processes(m, one))]
+                row(cells)
 
 
 def main(argv):

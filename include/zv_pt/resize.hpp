@@ -305,6 +305,13 @@ inline long phase_block_lines(long in, long channels, long element) {
     return std::max(1L, (1L << 20) / std::max(1L, in * channels * element));
 }
 
+// True when `count` outputs reading `span` inputs are whole periods of the
+// sampling grid (`period` outputs from `step` inputs): a line of them ends
+// where the next line's grid would start, so a phase's call can run on.
+inline bool whole_periods(long count, long span, long period, long step) {
+    return count % period == 0 && span == (count / period) * step;
+}
+
 // The estimated time of a horizontal pass computing the outputs [first,
 // first + count) of `lines` lines in a mapping (planar: the lines of one plane).
 inline double horizontal_ns(const AxisTaps& x, long first, long count, long lines, long channels, long element,
@@ -323,7 +330,7 @@ inline double horizontal_ns(const AxisTaps& x, long first, long count, long line
     const long period = x.out_size / periods;
     const long step = x.in_size / periods;
     const Span span = source_span(x, first, count);
-    const bool continues = periods > 1 && count % period == 0 && span.hi - span.lo == (count / period) * step;
+    const bool continues = periods > 1 && whole_periods(count, span.hi - span.lo, period, step);
     const bool far = step * channels * element >= 32;
     const double blocks =
         continues ? std::ceil(static_cast<double>(lines) /
@@ -579,8 +586,8 @@ private:
         // call: the elements it writes outside its streak read within the
         // lines and are border columns, rewritten below.
         const long per_line = out_ / period_;
-        const bool back_to_back = out_ % period_ == 0 && src_pitch == per_line * step_ * channels_ &&
-                                  in_ == per_line * step_ && dst_pitch == out_ * channels_;
+        const bool back_to_back = detail::whole_periods(out_, in_, period_, step_) &&
+                                  src_pitch == per_line * step_ * channels_ && dst_pitch == out_ * channels_;
         const long block = back_to_back ? block_lines() : 1;
         for (long first = 0; first < lines; first += block) {
             const long count = std::min(block, lines - first);
