@@ -228,8 +228,8 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
     const __m128i bytes = _mm512_cvtusepi32_epi8(v);
     if (step == 1) {
         _mm_mask_storeu_epi8(dst, static_cast<__mmask16>(low_bits(lanes)), bytes);
-    } else if (step == 3) {
-        store_every_third(dst, bytes, lanes);
+    } else if (step > 1 && step <= kSpreadSteps) {
+        store_spread(dst, step, bytes, lanes);
     } else {
         uint8_t spilled[16];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(spilled), bytes);
@@ -342,9 +342,11 @@ struct Avx512Pixels {
                     static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v1, want[1])) << 8 |
                     static_cast<uint32_t>(_mm512_cmpeq_epi64_mask(v2, want[2])) << 16;
         }
-        uint32_t pixels = 0;
-        for (int q = 0; q < kPixels; ++q) pixels |= static_cast<uint32_t>((same >> (3 * q) & 7) == 7) << q;
-        return pixels;
+        // Bit 3q: all three entries of pixel q; then bits 3q moved to q.
+        uint32_t x = same & same >> 1 & same >> 2 & 0x249249u;
+        x = (x | x >> 2) & 0x0c30c3u;
+        x = (x | x >> 4) & 0x00f00fu;
+        return (x | x >> 8) & 0xffu;
     }
 
     static constexpr int64_t kTaps = kVbmi ? 32 : 21;
@@ -376,11 +378,19 @@ struct Avx512Pixels {
         plan.full = tail(plan, kTaps);
     }
 
-    static Tail tail(const Plan&, int64_t taps) {
-        const int64_t bytes = 3 * taps;
-        return {low_bits(std::min<int64_t>(bytes, 64)), low_bits(std::max<int64_t>(bytes - 64, 0)),
-                static_cast<__mmask32>(low_bits(taps))};
-    }
+    // The masks of a step of 0 to kTaps taps.
+    static constexpr std::array<Tail, kTaps + 1> kTails = [] {
+        std::array<Tail, kTaps + 1> tails{};
+        for (int64_t taps = 0; taps <= kTaps; ++taps) {
+            const int64_t bytes = 3 * taps;
+            tails[static_cast<size_t>(taps)] = {low_bits(std::min<int64_t>(bytes, 64)),
+                                                low_bits(std::max<int64_t>(bytes - 64, 0)),
+                                                static_cast<__mmask32>(low_bits(taps))};
+        }
+        return tails;
+    }();
+
+    static Tail tail(const Plan&, int64_t taps) { return kTails[static_cast<size_t>(taps)]; }
 
     // The tail rides along with the weights: the step's source masks are
     // those of its weights' taps.
@@ -411,12 +421,11 @@ struct Avx512Pixels {
         b = dot_add<kVnni>(b, slots[2], sw.w);
     }
 
-    static Sums reduce(const Acc (&acc)[kPixels]) {
-        __m256i halves[kPixels];
-        for (int q = 0; q < kPixels; ++q)
-            halves[q] = _mm256_add_epi32(_mm512_castsi512_si256(acc[q]), _mm512_extracti64x4_epi64(acc[q], 1));
-        return lane_sums(halves);
-    }
+    using Half = __m256i;
+    using Pair = __m256i;
+    static Half fold(Acc acc) { return _mm256_add_epi32(_mm512_castsi512_si256(acc), _mm512_extracti64x4_epi64(acc, 1)); }
+    static Pair pair(Half a, Half b) { return hadd32(a, b); }
+    static Sums reduce(const Pair (&pairs)[kPixels / 2]) { return lane_sums_of_pairs(pairs); }
 
     static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
         ShufflePixels<Ymm, kVnni>::store3(dst, sums, extra, half, shift);

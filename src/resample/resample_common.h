@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "resample/resample_kernels.h"
 
@@ -155,7 +156,7 @@ constexpr std::array<Table, kMaxTableStride + 1> per_stride(Make make) {
 inline int leading_lanes(uint32_t lanes) { return __builtin_ctz(~lanes); }
 
 // A mask of the n lowest bits, n <= 64.
-inline uint64_t low_bits(int64_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+constexpr uint64_t low_bits(int64_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // One past the last source and weight bytes of the pass's last element
 // (elements and weights of the given sizes): windows that end there stay

@@ -368,12 +368,13 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // windows would pass the pass's named bytes, are summed one by one.
 //
 // Ops (Ops::Pixels): kPixels, kExactLoads, pixels_at(p, i) (as the function
-//   below, for kPixels pixels), Plan (taps, window and weight_bytes as for
+//   below, for kPixels pixels), kTaps (per step), Plan (taps, window and weight_bytes as for
 //   runs, full), plan(plan), Tail, tail(plan, taps), Weights, weights(w,
 //   tail, plan), Acc, zero(), step(acc0, acc1, acc2, x, weights, plan) (the
-//   three channels' taps of the step), Sums, reduce(acc[kPixels]) and
-//   store3(dst, sums[3], extra[3][kPixels], half, shift) (channel c of pixel
-//   q to dst + 3q + c).
+//   three channels' taps of the step), Half, fold(acc), Pair, pair(half0,
+//   half1), Sums, reduce(pairs[kPixels / 2]) (a pixel's sum in lane q of a
+//   channel's sums) and store3(dst, sums[3], extra[3][kPixels], half, shift)
+//   (channel c of pixel q to dst + 3q + c).
 
 // True when elements i, i + 1, i + 2 of a pass with packed tables are the
 // channels of one interleaved pixel.
@@ -393,6 +394,17 @@ inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
     return found;
 }
 
+// Calls f(std::integral_constant<int, q>{}) for q = 0 .. N - 1, written out,
+// so that what a group keeps per pixel stays in registers.
+template <class F, int... Q>
+inline void each_of(F&& f, std::integer_sequence<int, Q...>) {
+    (f(std::integral_constant<int, Q>{}), ...);
+}
+template <int N, class F>
+inline void unrolled(F&& f) {
+    each_of(f, std::make_integer_sequence<int, N>{});
+}
+
 template <class X>
 inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
@@ -401,30 +413,35 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     X::plan(plan);
     const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
     if (!X::kExactLoads && ends.x == 0) return first;
-    LastStep last_step{plan.taps};
+    int64_t tail_count = -1;  // the count whose last step `tail` serves
+    typename X::Tail tail = plan.full;
     int64_t i = first;
     for (; i + 3 * X::kPixels <= p.n; i += 3 * X::kPixels) {
-        typename X::Acc acc[3][X::kPixels];
         uint32_t extra[3][X::kPixels] = {};
+        typename X::Half half[3][2];
+        typename X::Pair pairs[3][X::kPixels / 2];
         const uint32_t found = X::pixels_at(p, i);
-        for (int64_t q = 0; q < X::kPixels; ++q) {
+        unrolled<X::kPixels>([&](auto q) {
             const int64_t e = i + 3 * q;
             const TapRun r = tap_run(p, e);
             typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
-            const int64_t last = r.count >= 1 ? last_step.of(r.count) : 0;
+            const int64_t last = r.count >= 1 ? (r.count - 1) / X::kTaps * X::kTaps : 0;
             if (r.count >= 1 && (found >> q & 1) &&
                 (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
                                     PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
-                for (int64_t j = 0; j < last; j += plan.taps)
+                for (int64_t j = 0; j < last; j += X::kTaps)
                     X::step(red, green, blue, r.first + 3 * j, X::weights(r.weights + 2 * j, plan.full, plan), plan);
-                X::step(red, green, blue, r.first + 3 * last,
-                        X::weights(r.weights + 2 * last, X::tail(plan, r.count - last), plan), plan);
+                if (r.count != tail_count) tail_count = r.count, tail = X::tail(plan, r.count - last);
+                X::step(red, green, blue, r.first + 3 * last, X::weights(r.weights + 2 * last, tail, plan), plan);
             } else {
                 for (int64_t c = 0; c < 3; ++c) extra[c][q] = u8_sum(tap_run(p, e + c), 3, 0, 0);
             }
-            acc[0][q] = red, acc[1][q] = green, acc[2][q] = blue;
-        }
-        typename X::Sums sums[3] = {X::reduce(acc[0]), X::reduce(acc[1]), X::reduce(acc[2])};
+            // Pixels are reduced two by two as they come, which keeps few vectors live.
+            half[0][q % 2] = X::fold(red), half[1][q % 2] = X::fold(green), half[2][q % 2] = X::fold(blue);
+            if constexpr (q % 2 == 1)
+                for (int c = 0; c < 3; ++c) pairs[c][q / 2] = X::pair(half[c][0], half[c][1]);
+        });
+        typename X::Sums sums[3] = {X::reduce(pairs[0]), X::reduce(pairs[1]), X::reduce(pairs[2])};
         X::store3(p.dst + i, sums, extra, p.half, p.shift);
     }
     return i;
@@ -461,7 +478,9 @@ inline void resample_u8_with(const ResamplePass& p) {
         i = u8_contiguous_blocks<typename Ops::SmallBlock, 1>(p, i);
     }
     if (i < p.n) {
-        const int64_t count = load<int64_t>(p.tap_count + i * p.tap_count_step);
+        // The paths are chosen by a run from the middle of the pass: the first
+        // elements' runs are often cut short by the border.
+        const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
         }

@@ -192,20 +192,38 @@ inline V load_vector(const void* at) {
 }
 
 #if defined(__AVX512BW__)
-// One channel of interleaved pixels (bytes 3 apart, as the per-phase calls
-// write them): the 16 bytes spread to every third byte of 48, each 128-bit
-// lane picking its own from the broadcast, and stored under a mask.
-inline void store_every_third(char* dst, __m128i bytes, int64_t lanes) {
-    alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
-        std::array<uint8_t, 64> index{};
-        for (int b = 0; b < 64; ++b) index[static_cast<size_t>(b)] = b % 3 == 0 && b < 48 ? static_cast<uint8_t>(b / 3) : 0x80;
-        return index;
-    }();
-    const __m512i spread = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(bytes), _mm512_load_si512(kSpread.data()));
-    const uint64_t every_third = 0x249249249249ull & low_bits(3 * lanes);
-    _mm512_mask_storeu_epi8(dst, every_third, spread);
-}
+// The most bytes store_spread() spreads apart.
+constexpr int64_t kSpreadSteps = 8;
 
+// Up to 16 bytes `step` bytes apart (one channel of interleaved pixels, as the
+// per-phase calls write them, 3 apart, or 6 for the two phases of a doubling):
+// each 128-bit lane picks its own from the broadcast bytes, stored under
+// masks in 64-byte pieces.
+inline void store_spread(char* dst, int64_t step, __m128i bytes, int64_t lanes) {
+    struct Spread {
+        std::array<std::array<uint8_t, 64>, 2> index;
+        std::array<uint64_t, 2> mask;  // bytes b = step * lane
+    };
+    alignas(64) static constexpr std::array<Spread, kSpreadSteps + 1> kSpreads = [] {
+        std::array<Spread, kSpreadSteps + 1> spreads{};
+        for (size_t s = 1; s <= kSpreadSteps; ++s)
+            for (size_t b = 0; b < 128; ++b) {
+                const bool at = b % s == 0 && b / s < 16;
+                spreads[s].index[b / 64][b % 64] = at ? static_cast<uint8_t>(b / s) : 0x80;
+                if (at) spreads[s].mask[b / 64] |= uint64_t{1} << (b % 64);
+            }
+        return spreads;
+    }();
+    if (lanes < 1) return;
+    const Spread& spread = kSpreads[static_cast<size_t>(step)];
+    const __m512i all = _mm512_broadcast_i32x4(bytes);
+    const int64_t end = step * (lanes - 1) + 1;  // bytes from the first to the last one stored
+    _mm512_mask_storeu_epi8(dst, spread.mask[0] & low_bits(end),
+                            _mm512_shuffle_epi8(all, _mm512_load_si512(spread.index[0].data())));
+    if (end > 64)
+        _mm512_mask_storeu_epi8(dst + 64, spread.mask[1] & low_bits(end - 64),
+                                _mm512_shuffle_epi8(all, _mm512_load_si512(spread.index[1].data())));
+}
 #endif
 
 // Shifts, clamps (by the saturating packs) and stores the first `count` of
@@ -222,7 +240,8 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
     std::memcpy(out, &quads[0], 4);
     if constexpr (kLanes == 8) std::memcpy(out + 4, &quads[4], 4);
 #if defined(__AVX512BW__)
-    if (step == 3) return store_every_third(dst, _mm_loadu_si128(reinterpret_cast<const __m128i*>(out)), count);
+    if (step > 1 && step <= kSpreadSteps)
+        return store_spread(dst, step, _mm_loadu_si128(reinterpret_cast<const __m128i*>(out)), count);
 #endif
     if (step == 1 && count == kLanes)
         std::memcpy(dst, out, kLanes);
@@ -232,12 +251,21 @@ inline void store_sums(char* dst, int64_t step, V v, int shift, int64_t count) {
 
 // Lane e: the sum of acc[e]'s int32 lanes, for the 4 (8) accumulators of
 // 128-bit (256-bit) vectors.
-inline __m128i lane_sums(const __m128i (&acc)[4]) { return hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3])); }
+// The same from the sums of pairs of vectors: pairs[k] = hadd32(acc[2k], acc[2k + 1]).
+inline __m128i lane_sums_of_pairs(const __m128i (&pairs)[2]) { return hadd32(pairs[0], pairs[1]); }
+inline __m128i lane_sums(const __m128i (&acc)[4]) {
+    const __m128i pairs[2] = {hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3])};
+    return lane_sums_of_pairs(pairs);
+}
 #if defined(__AVX2__)
-inline __m256i lane_sums(const __m256i (&acc)[8]) {
-    const __m256i low = hadd32(hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]));
-    const __m256i high = hadd32(hadd32(acc[4], acc[5]), hadd32(acc[6], acc[7]));
+inline __m256i lane_sums_of_pairs(const __m256i (&pairs)[4]) {
+    const __m256i low = hadd32(pairs[0], pairs[1]), high = hadd32(pairs[2], pairs[3]);
     return _mm256_add_epi32(_mm256_permute2x128_si256(low, high, 0x20), _mm256_permute2x128_si256(low, high, 0x31));
+}
+inline __m256i lane_sums(const __m256i (&acc)[8]) {
+    const __m256i pairs[4] = {hadd32(acc[0], acc[1]), hadd32(acc[2], acc[3]), hadd32(acc[4], acc[5]),
+                              hadd32(acc[6], acc[7])};
+    return lane_sums_of_pairs(pairs);
 }
 #endif
 
@@ -362,6 +390,7 @@ struct ShufflePixels {
     using V = typename Width::V;
     static constexpr int kPixels = sizeof(V) / 4;
     static constexpr int kBlocks = sizeof(V) / 16;
+    static constexpr int64_t kTaps = 5 * kBlocks;  // per step
     static constexpr bool kExactLoads = false;
     static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return zv_pt::pixels_at(p, i, kPixels); }
     using Tail = V;
@@ -396,7 +425,7 @@ struct ShufflePixels {
     }();
 
     static void plan(Plan& plan) {
-        plan.taps = 5 * kBlocks;
+        plan.taps = kTaps;
         plan.window = 15 * (kBlocks - 1) + 16;
         plan.weight_bytes = 10 * (kBlocks - 1) + 16;
         for (int c = 0; c < 3; ++c) plan.index[c] = load_vector<V>(kTables.index[static_cast<size_t>(c)].data());
@@ -421,7 +450,11 @@ struct ShufflePixels {
         b = dot_add<kVnni>(b, shuffle8(window, plan.index[2]), weights);
     }
 
-    static Sums reduce(const Acc (&acc)[kPixels]) { return lane_sums(acc); }
+    using Half = V;
+    using Pair = V;
+    static Half fold(Acc acc) { return acc; }
+    static Pair pair(Half a, Half b) { return hadd32(a, b); }
+    static Sums reduce(const Pair (&pairs)[kPixels / 2]) { return lane_sums_of_pairs(pairs); }
 
     static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
         V h;
