@@ -215,7 +215,12 @@ struct Avx512Windows {
     }
 };
 
-// ---- 8-bit lanes: 16 elements, windows of 64 source and 128 weight bytes -----
+// ---- 8-bit lanes: 16 elements, windows of 128 (VBMI) or 64 source bytes -------
+//
+// With VBMI a round's taps are picked out of two vectors of source bytes by
+// vpermt2b, so that 16 lanes of elements up to 7 bytes apart (every third or
+// second pixel of an interleaved line, as halving and thirding phases read
+// them) fit one window; a group that fits 64 bytes takes one vector.
 
 // Both 16-bit halves of every lane: v in the low one, v + step in the high one.
 inline __m512i pair_index(__m512i v, int32_t step) {
@@ -240,7 +245,7 @@ inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int6
 template <bool kVnni, bool kVbmi>
 struct Avx512Lanes {
     static constexpr int kLanes = 16;
-    static constexpr int64_t kWindow = 64;
+    static constexpr int64_t kWindow = kVbmi ? 128 : 64;
     static constexpr int64_t kWeightWindow = 256;  // two halves of 128 bytes, the second one read where needed
     struct Group {
         __m512i x;       // per lane: the window slots of its two taps (16-bit halves)
@@ -248,18 +253,33 @@ struct Avx512Lanes {
         __m512i counts;  // per lane: its tap count in both halves
         __mmask32 high;  // the weight slots in the window's second half
         bool full;       // every lane has all the rounds' taps
+        int64_t window;  // source bytes a round reads: 64, or 128 where that gives the group more lanes
     };
     using Steps = Avx512Steps;
     using Acc = __m512i;
 
     static Steps steps_of(int64_t src_step) { return Avx512Steps::of(src_step); }
 
+    // The leading lanes `fits(window)` admits, in the narrower window that
+    // admits as many as the widest does.
+    template <class Fits>
+    static int leading_in_window(Group& g, Fits fits) {
+        g.window = 64;
+        const int lanes = leading_lanes(fits(64));
+        if (kWindow == 64 || lanes == kLanes) return lanes;
+        const int wide = leading_lanes(fits(kWindow));
+        if (wide == lanes) return lanes;
+        g.window = kWindow;
+        return wide;
+    }
+
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const Avx512Entries e(p, i, steps);
         using E = Avx512Entries;
-        const uint32_t ok = E::fits(e.d_lo, e.d_hi, kWindow - 1 - p.tap_stride) & e.counts_fit(max_taps) &
-                            E::fits(e.wd_lo, e.wd_hi, kWeightWindow - 4) & E::multiples(e.wd_lo, e.wd_hi, 2);
-        const int lanes = leading_lanes(ok);
+        const uint32_t ok = e.counts_fit(max_taps) & E::fits(e.wd_lo, e.wd_hi, kWeightWindow - 4) &
+                            E::multiples(e.wd_lo, e.wd_hi, 2);
+        const int lanes =
+            leading_in_window(g, [&](int64_t window) { return ok & E::fits(e.d_lo, e.d_hi, window - 1 - p.tap_stride); });
         const __m512i counts = narrow(e.c_lo, e.c_hi);
         g.x = pair_index(narrow(e.d_lo, e.d_hi), static_cast<int32_t>(p.tap_stride));
         g.w = pair_index(_mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 1), 1);
@@ -272,16 +292,24 @@ struct Avx512Lanes {
 
     static int shared_group(const ResamplePass& p, Group& g) {
         if (p.src_step < 0) return 0;
-        const int64_t most = p.src_step == 0 ? kLanes : (kWindow - 1 - p.tap_stride) / p.src_step + 1;
+        // Lane k's window holds its taps when k * src_step + tap_stride < window.
+        const int lanes = leading_in_window(g, [&](int64_t window) {
+            const int64_t most = p.src_step == 0 ? kLanes : (window - 1 - p.tap_stride) / p.src_step + 1;
+            return static_cast<uint32_t>(low_bits(std::clamp<int64_t>(most, 0, kLanes)));
+        });
         const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         const __m512i d = _mm512_mullo_epi32(lane, _mm512_set1_epi32(static_cast<int32_t>(p.src_step < kWindow ? p.src_step : 0)));
         g.x = pair_index(d, static_cast<int32_t>(p.tap_stride));
-        return static_cast<int>(std::min<int64_t>(most, kLanes));
+        return lanes;
     }
 
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
     static __m512i taps(const Group& g, const char* x) {
+        if constexpr (kVbmi)
+            if (g.window > 64)
+                return _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, _mm512_loadu_si512(x), g.x,
+                                                      _mm512_loadu_si512(x + 64));
         return pick_slots<kVbmi>(_mm512_loadu_si512(x), g.x);
     }
 

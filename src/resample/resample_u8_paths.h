@@ -100,7 +100,8 @@ struct PaddedWeights {
 // group is as many leading lanes as have 1 .. 2 * rounds taps, every tap and
 // weight inside the windows and an even weight offset from the first lane's.
 //
-// Ops (Ops::Lanes): kLanes, kWindow, kWeightWindow, Group, Acc, and
+// Ops (Ops::Lanes): kLanes, kWindow (the largest; Group::window where a
+//   group has its own), kWeightWindow, Group, Acc, and
 //   element_group(p, i, max_taps, steps, g): the lanes of elements i ..
 //       i + kLanes - 1 (packed tables) into g, for runs of at most max_taps
 //       taps; how many leading lanes qualify;
@@ -111,6 +112,17 @@ struct PaddedWeights {
 
 constexpr int64_t kMaxLaneRounds = 8;
 
+// The source bytes a round of a group reads: the level's window, or the
+// group's own where the level sizes it per group (Group::window).
+template <class L, class = void>
+struct GroupWindow {
+    static int64_t of(const typename L::Group&) { return L::kWindow; }
+};
+template <class L>
+struct GroupWindow<L, std::void_t<decltype(std::declval<typename L::Group>().window)>> {
+    static int64_t of(const typename L::Group& g) { return g.window; }
+};
+
 template <class L>
 inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
@@ -120,7 +132,9 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
     if (ends.x == 0) return first;
     // Bytes from a group's first tap (weight) that the windows of its rounds reach.
-    auto x_reach = [&](int64_t rounds) { return 2 * (rounds - 1) * ts + L::kWindow; };
+    auto x_reach = [&](int64_t rounds, const typename L::Group& g) {
+        return 2 * (rounds - 1) * ts + GroupWindow<L>::of(g);
+    };
     auto w_reach = [&](int64_t rounds) { return 4 * (rounds - 1) + L::kWeightWindow; };
     typename L::Group shared_group{};
     uint32_t pairs[kMaxLaneRounds] = {};
@@ -140,7 +154,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
         typename L::Acc acc = L::start(p.half);
         int lanes;
         if (p.shared) {
-            if (!PassEnds::within(r.first, x_reach(shared_rounds), ends.x)) break;
+            if (!PassEnds::within(r.first, x_reach(shared_rounds, shared_group), ends.x)) break;
             lanes = shared_lanes;
             for (int64_t k = 0; k < shared_rounds; ++k)
                 acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
@@ -151,7 +165,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             typename L::Group g;
             lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
             if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest
-            if (!PassEnds::within(r.first, x_reach(rounds), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
+            if (!PassEnds::within(r.first, x_reach(rounds, g), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
                 break;  // the windows would pass the pass's end
             for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
         }
