@@ -204,7 +204,7 @@ inline void store_spread(char* dst, int64_t step, __m128i bytes, int64_t lanes) 
         std::array<std::array<uint8_t, 64>, 2> index;
         std::array<uint64_t, 2> mask;  // bytes b = step * lane
     };
-    alignas(64) static constexpr std::array<Spread, kSpreadSteps + 1> kSpreads = [] {
+    static constexpr std::array<Spread, kSpreadSteps + 1> kSpreads = [] {
         std::array<Spread, kSpreadSteps + 1> spreads{};
         for (size_t s = 1; s <= kSpreadSteps; ++s)
             for (size_t b = 0; b < 128; ++b) {
@@ -219,10 +219,10 @@ inline void store_spread(char* dst, int64_t step, __m128i bytes, int64_t lanes) 
     const __m512i all = _mm512_broadcast_i32x4(bytes);
     const int64_t end = step * (lanes - 1) + 1;  // bytes from the first to the last one stored
     _mm512_mask_storeu_epi8(dst, spread.mask[0] & low_bits(end),
-                            _mm512_shuffle_epi8(all, _mm512_load_si512(spread.index[0].data())));
+                            _mm512_shuffle_epi8(all, _mm512_loadu_si512(spread.index[0].data())));
     if (end > 64)
         _mm512_mask_storeu_epi8(dst + 64, spread.mask[1] & low_bits(end - 64),
-                                _mm512_shuffle_epi8(all, _mm512_load_si512(spread.index[1].data())));
+                                _mm512_shuffle_epi8(all, _mm512_loadu_si512(spread.index[1].data())));
 }
 #endif
 
