@@ -45,9 +45,32 @@ struct Avx512F32Ops {
         transpose_blocks(row(0), row(1), row(2), row(3), out);
     }
 
+    // Lanes a few floats apart (the phases of a doubling write every other
+    // float) are moved into place per 64 bytes and stored under masks.
+    static constexpr int64_t kSpreadFloats = 4;
+    struct Spread {
+        std::array<std::array<int32_t, 16>, kSpreadFloats> index;  // per 64 bytes: the lane of each float
+        std::array<__mmask16, kSpreadFloats> mask;                 // the floats that are lanes
+    };
+    static constexpr std::array<Spread, kSpreadFloats + 1> kSpreads = [] {
+        std::array<Spread, kSpreadFloats + 1> spreads{};
+        for (size_t s = 1; s <= kSpreadFloats; ++s)
+            for (size_t f = 0; f < 16 * s; ++f)
+                if (f % s == 0) {
+                    spreads[s].index[f / 16][f % 16] = static_cast<int32_t>(f / s);
+                    spreads[s].mask[f / 16] = static_cast<__mmask16>(spreads[s].mask[f / 16] | 1u << (f % 16));
+                }
+        return spreads;
+    }();
+
     static void store(char* at, int64_t step, V v) {
         if (step == sizeof(float)) {
             _mm512_storeu_ps(at, v);
+        } else if (step > 0 && step % 4 == 0 && step / 4 <= kSpreadFloats) {
+            const Spread& spread = kSpreads[static_cast<size_t>(step / 4)];
+            for (int64_t m = 0; m < step / 4; ++m)
+                _mm512_mask_storeu_ps(at + 64 * m, spread.mask[static_cast<size_t>(m)],
+                                      _mm512_permutexvar_ps(_mm512_loadu_si512(spread.index[static_cast<size_t>(m)].data()), v));
         } else {
             float lanes[kLanes];
             _mm512_storeu_ps(lanes, v);

@@ -136,7 +136,7 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
     const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
     b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
     b.strides[1] = pick({size, size, size, 0, 3 * size, 6 * size, -size, pitch, 2 * size + 1});
-    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1, 3 * size, 2 * size, 6 * size, 8 * size, 9 * size});
+    b.strides[0] = pick({size, size, size, -size, 0, 2 * size + 1, 3 * size, 2 * size, 4 * size, 6 * size, 8 * size, 9 * size});
 
     const long entries = per_element ? n : 1;
     std::vector<Taps> taps(entries);
