@@ -296,6 +296,11 @@ struct Avx512Lanes {
         return wide;
     }
 
+    static int64_t most_taps(const ResamplePass& p, int64_t i) {
+        const char* at = p.tap_count + 8 * i;
+        return _mm512_reduce_max_epi64(_mm512_max_epi64(_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64)));
+    }
+
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const Avx512Entries e(p, i, steps);
         using E = Avx512Entries;
