@@ -296,9 +296,10 @@ struct Avx512Lanes {
         return wide;
     }
 
-    static int64_t most_taps(const ResamplePass& p, int64_t i) {
+    static bool longer_taps(const ResamplePass& p, int64_t i, int64_t count) {
         const char* at = p.tap_count + 8 * i;
-        return _mm512_reduce_max_epi64(_mm512_max_epi64(_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64)));
+        const __m512i c = _mm512_set1_epi64(count);
+        return (_mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at), c) | _mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at + 64), c)) != 0;
     }
 
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {

@@ -104,8 +104,8 @@ struct PaddedWeights {
 //   group has its own), kWeightWindow, Group, Acc, and
 //   element_group(p, i, max_taps, steps, g): the lanes of elements i ..
 //       i + kLanes - 1 (packed tables) into g, for runs of at most max_taps
-//       taps; how many leading lanes qualify; most_taps(p, i) (optional):
-//       the most taps of those elements;
+//       taps; how many leading lanes qualify; longer_taps(p, i, count)
+//       (optional): whether one of those elements has more than count taps;
 //   shared_group(p, g): the same for a shared-taps pass (every group alike);
 //   Steps steps_of(src_step): per-lane multiples of the source step;
 //   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
@@ -115,15 +115,16 @@ constexpr int64_t kMaxLaneRounds = 8;
 
 // The source bytes a round of a group reads: the level's window, or the
 // group's own where the level sizes it per group (Group::window).
-// The most taps of elements i .. i + kLanes - 1 (packed tables), where the
-// level can tell at little cost (L::most_taps); else 0.
+// True when one of elements i .. i + kLanes - 1 (packed tables) has more
+// than `count` taps, where the level can tell at little cost
+// (L::longer_taps); else false.
 template <class L, class = void>
-struct MostTaps {
-    static int64_t of(const ResamplePass&, int64_t) { return 0; }
+struct LongerTaps {
+    static bool of(const ResamplePass&, int64_t, int64_t) { return false; }
 };
 template <class L>
-struct MostTaps<L, std::void_t<decltype(&L::most_taps)>> {
-    static int64_t of(const ResamplePass& p, int64_t i) { return L::most_taps(p, i); }
+struct LongerTaps<L, std::void_t<decltype(&L::longer_taps)>> {
+    static bool of(const ResamplePass& p, int64_t i, int64_t count) { return L::longer_taps(p, i, count); }
 };
 
 template <class L, class = void>
@@ -171,12 +172,12 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             for (int64_t k = 0; k < shared_rounds; ++k)
                 acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
         } else {
-            // The rounds of the group's longest run (runs of a resize differ
-            // by a tap from element to element); lanes with shorter runs weigh
-            // the taps past their count at nothing, lanes with longer ones
-            // end the group.
-            int64_t rounds = (std::max(r.count, MostTaps<L>::of(p, i)) + 1) / 2;
-            if (rounds > kMaxLaneRounds) rounds = (r.count + 1) / 2;
+            // The rounds of the group's first run, or of one tap more where a
+            // lane has more (runs of a resize differ by a tap from element to
+            // element); lanes with shorter runs weigh the taps past their
+            // count at nothing, lanes with longer ones end the group.
+            int64_t rounds = (r.count + 1) / 2;
+            if (__builtin_expect(LongerTaps<L>::of(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
             typename L::Group g;
             lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
             if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest

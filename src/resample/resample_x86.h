@@ -487,12 +487,12 @@ struct Avx2Lanes {
         return {_mm256_setr_epi64x(0, s, 2 * s, 3 * s), _mm256_setr_epi64x(4 * s, 5 * s, 6 * s, 7 * s)};
     }
 
-    static int64_t most_taps(const ResamplePass& p, int64_t i) {
+    static bool longer_taps(const ResamplePass& p, int64_t i, int64_t count) {
         const char* at = p.tap_count + 8 * i;
-        auto max64 = [](__m256i a, __m256i b) { return _mm256_blendv_epi8(b, a, _mm256_cmpgt_epi64(a, b)); };
-        const __m256i m = max64(load_vector<__m256i>(at), load_vector<__m256i>(at + 32));
-        const __m128i half = _mm256_castsi256_si128(max64(m, _mm256_permute4x64_epi64(m, _MM_SHUFFLE(1, 0, 3, 2))));
-        return std::max(_mm_cvtsi128_si64(half), _mm_extract_epi64(half, 1));
+        const __m256i c = _mm256_set1_epi64x(count);
+        return !_mm256_testz_si256(_mm256_or_si256(_mm256_cmpgt_epi64(load_vector<__m256i>(at), c),
+                                                   _mm256_cmpgt_epi64(load_vector<__m256i>(at + 32), c)),
+                                   _mm256_set1_epi8(-1));
     }
 
     // 8 int64 values (two vectors) as 8 int32 lanes.
