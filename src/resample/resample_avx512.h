@@ -137,19 +137,17 @@ struct Avx512Entries {
     }
 
     // The lanes whose two halves' values are at most `most` (unsigned).
-    static uint32_t fits(__m512i lo, __m512i hi, int64_t most) {
+    static __mmask16 fits(__m512i lo, __m512i hi, int64_t most) {
         const __m512i limit = _mm512_set1_epi64(most);
-        return static_cast<uint32_t>(_mm512_cmple_epu64_mask(lo, limit)) |
-               static_cast<uint32_t>(_mm512_cmple_epu64_mask(hi, limit)) << 8;
+        return _mm512_kunpackb(_mm512_cmple_epu64_mask(hi, limit), _mm512_cmple_epu64_mask(lo, limit));
     }
     // The lanes whose values are multiples of `unit` (a power of two).
-    static uint32_t multiples(__m512i lo, __m512i hi, int64_t unit) {
+    static __mmask16 multiples(__m512i lo, __m512i hi, int64_t unit) {
         const __m512i low = _mm512_set1_epi64(unit - 1);
-        return static_cast<uint32_t>(_mm512_testn_epi64_mask(lo, low)) |
-               static_cast<uint32_t>(_mm512_testn_epi64_mask(hi, low)) << 8;
+        return _mm512_kunpackb(_mm512_testn_epi64_mask(hi, low), _mm512_testn_epi64_mask(lo, low));
     }
     // The lanes with 1 to `most` taps.
-    uint32_t counts_fit(int64_t most) const {
+    __mmask16 counts_fit(int64_t most) const {
         const __m512i one = _mm512_set1_epi64(1);
         return fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), most - 1);
     }
