@@ -170,7 +170,7 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     b.tap_stride = channels * size * pick({1, 1, 1, 2});
     // Source position: from strides[1] (shared taps, or per element too) or from the tables.
     const int64_t advance = pick({0, 1, 1, 2, 3, 6}) * size;  // per pixel, in the tables
-    b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 0});
+    b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 3 * channels * size, 0});
     b.strides[0] = pick({size, size, size, 2 * size + 1, 3 * size, 3 * size, 2 * size, 6 * size, 8 * size});
     const bool vary = uniform(0, 2) == 0;
     const long entries = per_element ? n : 1;
