@@ -488,6 +488,92 @@ struct Avx512Pixels {
     }
 };
 
+// ---- 8-bit short pixels: 16 taps a step in 256-bit vectors (VBMI) ---------------
+//
+// Pixels of up to 16 taps (a bilinear shrink by up to 8) need half the slots
+// of the 512-bit step: each channel's taps are picked out of 64 bytes into a
+// 256-bit vector, so a pixel takes three 256-bit picks and multiply-adds and
+// its sums need no folding.  Longer runs take several steps.
+
+template <bool kVnni>
+struct Avx512ShortPixels {
+    static constexpr int kPixels = 8;
+    static constexpr int64_t kTaps = 16;
+    static constexpr bool kExactLoads = true;
+
+    static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return Avx512Pixels<kVnni, true>::pixels_at(p, i); }
+
+    struct Tail {
+        __mmask32 low, high;  // the step's source bytes in the two halves of the window
+        __mmask16 weights;
+    };
+    struct Plan {
+        int64_t taps;
+        int64_t window;        // unused: the loads are masked
+        int64_t weight_bytes;  // likewise
+        __m256i index[3];      // per channel: the window byte of tap t in slot t
+        Tail full;
+    };
+    using Acc = __m256i;
+    using Half = __m256i;
+    using Pair = __m256i;
+    using Sums = __m256i;
+
+    static constexpr std::array<std::array<uint8_t, 32>, 3> kIndex = [] {
+        std::array<std::array<uint8_t, 32>, 3> index{};
+        for (size_t c = 0; c < 3; ++c)
+            for (size_t t = 0; t < static_cast<size_t>(kTaps); ++t) index[c][2 * t] = static_cast<uint8_t>(3 * t + c);
+        return index;
+    }();
+    static constexpr std::array<Tail, kTaps + 1> kTails = [] {
+        std::array<Tail, kTaps + 1> tails{};
+        for (int64_t taps = 0; taps <= kTaps; ++taps) {
+            const int64_t bytes = 3 * taps;
+            tails[static_cast<size_t>(taps)] = {static_cast<__mmask32>(low_bits(std::min<int64_t>(bytes, 32))),
+                                                static_cast<__mmask32>(low_bits(std::max<int64_t>(bytes - 32, 0))),
+                                                static_cast<__mmask16>(low_bits(taps))};
+        }
+        return tails;
+    }();
+
+    static void plan(Plan& plan) {
+        plan.taps = kTaps;
+        plan.window = plan.weight_bytes = 0;
+        for (size_t c = 0; c < 3; ++c) plan.index[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kIndex[c].data()));
+        plan.full = tail(plan, kTaps);
+    }
+
+    static Tail tail(const Plan&, int64_t taps) { return kTails[static_cast<size_t>(taps)]; }
+
+    struct StepWeights {
+        __m256i w;
+        Tail tail;
+    };
+    static StepWeights weights(const char* w, const Tail& tail, const Plan&) {
+        return {_mm256_maskz_loadu_epi16(tail.weights, w), tail};
+    }
+
+    static Acc zero() { return _mm256_setzero_si256(); }
+
+    static void step(Acc& r, Acc& g, Acc& b, const char* x, const StepWeights& sw, const Plan& plan) {
+        const __m256i lo = _mm256_maskz_loadu_epi8(sw.tail.low, x);
+        const __m256i hi = _mm256_maskz_loadu_epi8(sw.tail.high, x + 32);
+        __m256i slots[3];
+        for (int c = 0; c < 3; ++c) slots[c] = _mm256_maskz_permutex2var_epi8(0x55555555u, lo, plan.index[c], hi);
+        r = dot_add<kVnni>(r, slots[0], sw.w);
+        g = dot_add<kVnni>(g, slots[1], sw.w);
+        b = dot_add<kVnni>(b, slots[2], sw.w);
+    }
+
+    static Half fold(Acc acc) { return acc; }
+    static Pair pair(Half a, Half b) { return hadd32(a, b); }
+    static Sums reduce(const Pair (&pairs)[kPixels / 2]) { return lane_sums_of_pairs(pairs); }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        ShufflePixels<Ymm, kVnni>::store3(dst, sums, extra, half, shift);
+    }
+};
+
 // ---- 8-bit runs of their own: up to 32 taps a step, masked loads ---------------
 //
 // For elements with taps of their own (a planar host's tables, say): the
@@ -587,6 +673,7 @@ struct Avx512U8 {
     using SmallBlock = PairBlockOps<Xmm, kVnni>;
     static constexpr int kBlocks = 1;
     using Pixels = Avx512Pixels<kVnni, kVbmi>;
+    using ShortPixels = std::conditional_t<kVbmi, Avx512ShortPixels<kVnni>, NoPixels>;
     using Lanes = Avx512Lanes<kVnni, kVbmi>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
     using OwnRuns = Avx512Runs<kVnni, kVbmi>;

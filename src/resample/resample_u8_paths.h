@@ -480,7 +480,8 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 // ---- the choice ------------------------------------------------------------------
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
-// small ones for the rest), Pixels, Lanes and Runs as above (NoPixels,
+// small ones for the rest), Pixels (and ShortPixels, where the level has
+// pixels of up to ShortPixels::kTaps taps apart), Lanes and Runs as above (NoPixels,
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
 // for runs with taps of their own, where the level has one), kPixelsFrom:
 // the tap count from which pixels beat lanes (interleaved RGB), and
@@ -500,6 +501,16 @@ struct OwnRuns<Ops, std::void_t<typename Ops::OwnRuns>> {
     using type = typename Ops::OwnRuns;
 };
 
+// Ops::ShortPixels where the level has pixels of short runs apart, else NoPixels.
+template <class Ops, class = void>
+struct ShortPixels {
+    using type = NoPixels;
+};
+template <class Ops>
+struct ShortPixels<Ops, std::void_t<typename Ops::ShortPixels>> {
+    using type = typename Ops::ShortPixels;
+};
+
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     int64_t i = 0;
@@ -512,6 +523,10 @@ inline void resample_u8_with(const ResamplePass& p) {
         // elements' runs are often cut short by the border.
         const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
+            using Short = typename ShortPixels<Ops>::type;
+            if constexpr (!std::is_same_v<Short, NoPixels>) {
+                if (count >= Ops::kPixelsFrom && count <= Short::kTaps) i = u8_pixel_groups<Short>(p, i);
+            }
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
         }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
