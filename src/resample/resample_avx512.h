@@ -361,6 +361,21 @@ struct Avx512Lanes {
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
 };
 
+// The masks of a pixels step of 0 to kTaps taps: its source bytes in the two
+// halves of a window of 2 * kHalf bytes, and its weights.
+template <class Tail, int64_t kTaps, int64_t kHalf>
+constexpr std::array<Tail, kTaps + 1> pixel_tails() {
+    std::array<Tail, kTaps + 1> tails{};
+    for (int64_t taps = 0; taps <= kTaps; ++taps) {
+        const int64_t bytes = 3 * taps;
+        Tail& t = tails[static_cast<size_t>(taps)];
+        t.low = static_cast<decltype(t.low)>(low_bits(std::min(bytes, kHalf)));
+        t.high = static_cast<decltype(t.high)>(low_bits(std::max<int64_t>(bytes - kHalf, 0)));
+        t.weights = static_cast<decltype(t.weights)>(low_bits(taps));
+    }
+    return tails;
+}
+
 // ---- 8-bit pixels: masked windows, the three channels picked by permutes -------
 //
 // kVbmi: a step's window is 128 bytes (32 taps of every channel), its bytes
@@ -434,17 +449,7 @@ struct Avx512Pixels {
         plan.full = tail(plan, kTaps);
     }
 
-    // The masks of a step of 0 to kTaps taps.
-    static constexpr std::array<Tail, kTaps + 1> kTails = [] {
-        std::array<Tail, kTaps + 1> tails{};
-        for (int64_t taps = 0; taps <= kTaps; ++taps) {
-            const int64_t bytes = 3 * taps;
-            tails[static_cast<size_t>(taps)] = {low_bits(std::min<int64_t>(bytes, 64)),
-                                                low_bits(std::max<int64_t>(bytes - 64, 0)),
-                                                static_cast<__mmask32>(low_bits(taps))};
-        }
-        return tails;
-    }();
+    static constexpr std::array<Tail, kTaps + 1> kTails = pixel_tails<Tail, kTaps, 64>();
 
     static Tail tail(const Plan&, int64_t taps) { return kTails[static_cast<size_t>(taps)]; }
 
@@ -525,16 +530,7 @@ struct Avx512ShortPixels {
             for (size_t t = 0; t < static_cast<size_t>(kTaps); ++t) index[c][2 * t] = static_cast<uint8_t>(3 * t + c);
         return index;
     }();
-    static constexpr std::array<Tail, kTaps + 1> kTails = [] {
-        std::array<Tail, kTaps + 1> tails{};
-        for (int64_t taps = 0; taps <= kTaps; ++taps) {
-            const int64_t bytes = 3 * taps;
-            tails[static_cast<size_t>(taps)] = {static_cast<__mmask32>(low_bits(std::min<int64_t>(bytes, 32))),
-                                                static_cast<__mmask32>(low_bits(std::max<int64_t>(bytes - 32, 0))),
-                                                static_cast<__mmask16>(low_bits(taps))};
-        }
-        return tails;
-    }();
+    static constexpr std::array<Tail, kTaps + 1> kTails = pixel_tails<Tail, kTaps, 32>();
 
     static void plan(Plan& plan) {
         plan.taps = kTaps;
