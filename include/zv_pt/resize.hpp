@@ -588,7 +588,7 @@ private:
         // each other's grid, so a phase runs through a block of lines in one
         // call: the elements it writes outside its streak read within the
         // lines and are border columns, rewritten below.
-        const long per_line = out_ / period_;
+        const long per_line = phase_outputs_per_line();
         const bool back_to_back = detail::whole_periods(out_, in_, period_, step_) &&
                                   src_pitch == per_line * step_ * channels_ && dst_pitch == out_ * channels_;
         const long block = back_to_back ? block_lines() : 1;

@@ -327,8 +327,7 @@ struct Avx512Lanes {
         const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         const __m512i d = _mm512_mullo_epi32(lane, _mm512_set1_epi32(static_cast<int32_t>(p.src_step < kWindow ? p.src_step : 0)));
         g.x = pair_index(d, static_cast<int32_t>(p.tap_stride));
-        // Fewer than four lanes a group are slower than the runs.
-        return lanes < 4 ? 0 : lanes;
+        return lanes;
     }
 
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }

@@ -549,8 +549,7 @@ struct Avx2Lanes {
         g.x = _mm256_or_si256(_mm256_add_epi32(_mm256_or_si256(d, _mm256_slli_epi32(d, 16)),
                                                _mm256_set1_epi32(static_cast<int32_t>(p.tap_stride << 16))),
                               _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
-        // Fewer than four lanes a group are slower than the runs.
-        return most < 4 ? 0 : static_cast<int>(std::min<int64_t>(most, kLanes));
+        return static_cast<int>(std::min<int64_t>(most, kLanes));
     }
 
     static Acc start(int32_t half) { return _mm256_set1_epi32(half); }
