@@ -97,12 +97,6 @@ inline __m512i pick_slots(__m512i window, __m512i index) {
     }
 }
 
-// 16 int64 values (two vectors) as 16 int32 lanes: their low halves.
-inline __m512i narrow(__m512i lo, __m512i hi) {
-    const __m512i low_halves = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-    return _mm512_permutex2var_epi32(lo, low_halves, hi);
-}
-
 // ---- 16 elements' table entries, relative to the first element's ----------------
 
 struct Avx512Steps {
@@ -115,11 +109,14 @@ struct Avx512Steps {
     }
 };
 
-// Elements i to i + 15 of packed tables: each one's source offset from the
-// first one's tap (with its lane's source step), weight offset from the first
-// one's weights, tap count; int64 lanes 0-7 in lo, 8-15 in hi.
+// Elements i to i + 15 of packed tables, one 32-bit lane each: the source
+// offset from the first one's tap (with its lane's source step), the weight
+// offset from the first one's weights, the tap count.  They are worked out in
+// 64 bits and narrowed with unsigned saturation, so that a negative value or
+// one past 32 bits becomes 0xffffffff, which every check below refuses; the
+// checks then take one instruction each, masked by the ones before.
 struct Avx512Entries {
-    __m512i d_lo, d_hi, wd_lo, wd_hi, c_lo, c_hi;
+    __m512i d, wd, c;
 
     Avx512Entries(const ResamplePass& p, int64_t i, const Avx512Steps& steps) {
         const char* tap_min = p.tap_min + 8 * i;
@@ -128,28 +125,30 @@ struct Avx512Entries {
         auto entries = [](const char* at, int half) { return _mm512_loadu_si512(at + 64 * half); };
         const __m512i min0 = _mm512_set1_epi64(zv_pt::load<int64_t>(tap_min));
         const __m512i w0 = _mm512_set1_epi64(zv_pt::load<int64_t>(weight_offset));
-        d_lo = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo);
-        d_hi = _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi);
-        wd_lo = _mm512_sub_epi64(entries(weight_offset, 0), w0);
-        wd_hi = _mm512_sub_epi64(entries(weight_offset, 1), w0);
-        c_lo = entries(tap_count, 0);
-        c_hi = entries(tap_count, 1);
+        d = saturated(_mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 0), min0), steps.lo),
+                      _mm512_add_epi64(_mm512_sub_epi64(entries(tap_min, 1), min0), steps.hi));
+        wd = saturated(_mm512_sub_epi64(entries(weight_offset, 0), w0), _mm512_sub_epi64(entries(weight_offset, 1), w0));
+        c = saturated(entries(tap_count, 0), entries(tap_count, 1));
     }
 
-    // The lanes whose two halves' values are at most `most` (unsigned).
-    static __mmask16 fits(__m512i lo, __m512i hi, int64_t most) {
-        const __m512i limit = _mm512_set1_epi64(most);
-        return _mm512_kunpackb(_mm512_cmple_epu64_mask(hi, limit), _mm512_cmple_epu64_mask(lo, limit));
+    static __m512i saturated(__m512i lo, __m512i hi) {
+        return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtusepi64_epi32(lo)), _mm512_cvtusepi64_epi32(hi), 1);
     }
-    // The lanes whose values are multiples of `unit` (a power of two).
-    static __mmask16 multiples(__m512i lo, __m512i hi, int64_t unit) {
-        const __m512i low = _mm512_set1_epi64(unit - 1);
-        return _mm512_kunpackb(_mm512_testn_epi64_mask(hi, low), _mm512_testn_epi64_mask(lo, low));
+
+    // The lanes of `k` whose values are at most `most` (none where most < 0:
+    // a run that no window holds).
+    static __mmask16 fits(__mmask16 k, __m512i v, int64_t most) {
+        if (most < 0) return 0;
+        const int32_t limit = static_cast<int32_t>(std::min<int64_t>(most, INT32_MAX));
+        return _mm512_mask_cmple_epu32_mask(k, v, _mm512_set1_epi32(limit));
     }
-    // The lanes with 1 to `most` taps.
-    __mmask16 counts_fit(int64_t most) const {
-        const __m512i one = _mm512_set1_epi64(1);
-        return fits(_mm512_sub_epi64(c_lo, one), _mm512_sub_epi64(c_hi, one), most - 1);
+    // The lanes of `k` whose values are multiples of `unit` (a power of two).
+    static __mmask16 multiples(__mmask16 k, __m512i v, int32_t unit) {
+        return _mm512_mask_testn_epi32_mask(k, v, _mm512_set1_epi32(unit - 1));
+    }
+    // The lanes of `k` with 1 to `most` taps.
+    __mmask16 counts_fit(__mmask16 k, int64_t most) const {
+        return fits(k, _mm512_sub_epi32(c, _mm512_set1_epi32(1)), most - 1);
     }
 };
 
@@ -175,12 +174,11 @@ struct Avx512Windows {
         if (span > 4 * (kWindow - 1)) return 0;
         const Avx512Entries e(p, i, steps);
         using E = Avx512Entries;
-        const uint32_t ok = E::fits(e.d_lo, e.d_hi, 4 * (kWindow - 1) - span) & E::multiples(e.d_lo, e.d_hi, 4) &
-                            E::fits(e.wd_lo, e.wd_hi, 4 * (kWeightWindow - taps)) &
-                            E::multiples(e.wd_lo, e.wd_hi, 4) & e.counts_fit(taps);
-        g.counts = narrow(e.c_lo, e.c_hi);
-        g.x = _mm512_srli_epi32(narrow(e.d_lo, e.d_hi), 2);
-        g.w = _mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 2);
+        const __mmask16 taps_fit = E::fits(E::multiples(e.counts_fit(0xffff, taps), e.d, 4), e.d, 4 * (kWindow - 1) - span);
+        const __mmask16 ok = E::fits(E::multiples(taps_fit, e.wd, 4), e.wd, 4 * (kWeightWindow - taps));
+        g.counts = e.c;
+        g.x = _mm512_srli_epi32(e.d, 2);
+        g.w = _mm512_srli_epi32(e.wd, 2);
         g.stride = p.tap_stride / 4;
         return leading_lanes(ok);
     }
@@ -303,17 +301,14 @@ struct Avx512Lanes {
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         const Avx512Entries e(p, i, steps);
         using E = Avx512Entries;
-        const uint32_t ok = e.counts_fit(max_taps) & E::fits(e.wd_lo, e.wd_hi, kWeightWindow - 4) &
-                            E::multiples(e.wd_lo, e.wd_hi, 2);
-        const int lanes =
-            leading_in_window(g, [&](int64_t window) { return ok & E::fits(e.d_lo, e.d_hi, window - 1 - p.tap_stride); });
-        const __m512i counts = narrow(e.c_lo, e.c_hi);
-        g.x = pair_index(narrow(e.d_lo, e.d_hi), static_cast<int32_t>(p.tap_stride));
-        g.w = pair_index(_mm512_srli_epi32(narrow(e.wd_lo, e.wd_hi), 1), 1);
-        g.counts = _mm512_or_si512(counts, _mm512_slli_epi32(counts, 16));
+        const __mmask16 ok = E::fits(E::multiples(e.counts_fit(0xffff, max_taps), e.wd, 2), e.wd, kWeightWindow - 4);
+        const int lanes = leading_in_window(g, [&](int64_t window) { return E::fits(ok, e.d, window - 1 - p.tap_stride); });
+        g.x = pair_index(e.d, static_cast<int32_t>(p.tap_stride));
+        g.w = pair_index(_mm512_srli_epi32(e.wd, 1), 1);
+        g.counts = _mm512_or_si512(e.c, _mm512_slli_epi32(e.c, 16));
         g.high = _mm512_test_epi16_mask(g.w, _mm512_set1_epi16(64));
         // Every lane with all the rounds' taps needs no masks.
-        g.full = _mm512_cmpeq_epi32_mask(counts, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;
+        g.full = _mm512_cmpeq_epi32_mask(e.c, _mm512_set1_epi32(static_cast<int32_t>(max_taps))) == 0xffff;
         return lanes;
     }
 

@@ -94,8 +94,10 @@ inline void entries4(const char* at, int64_t minus, const int64x2_t (&plus)[2], 
 }
 
 // Lanes of four int64 values v with 0 <= v <= most and v a multiple of
-// `unit` (a power of two), as an all-ones 32-bit lane each.
+// `unit` (a power of two), as an all-ones 32-bit lane each; none where
+// most < 0 (a run that no window holds).
 inline uint32x4_t within4(const int64x2_t (&v)[2], int64_t most, int64_t unit) {
+    if (most < 0) return vdupq_n_u32(0);
     const uint64x2_t limit = vdupq_n_u64(static_cast<uint64_t>(most));
     const int64x2_t low = vdupq_n_s64(unit - 1);
     auto half = [&](int64x2_t x) {

@@ -157,8 +157,10 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
 // element to element, the channels of interleaved pixels sharing their
 // weights, weight runs back to back, and packed tables more often than not.
 // Counts vary by one in some passes; a few passes give a lane an empty run,
-// an odd weight offset or a step back.
-inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about) {
+// an odd weight offset or a step back.  A tap distance >= 0 (bytes) replaces
+// the channels' one.
+inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about,
+                                     int64_t tap_distance = -1) {
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
@@ -167,7 +169,7 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     b.per_element = per_element;
     b.frac_bits = static_cast<unsigned>(uniform(1, 22));
     const int64_t channels = pick({1, 3, 3});
-    b.tap_stride = channels * size * pick({1, 1, 1, 2});
+    b.tap_stride = tap_distance >= 0 ? tap_distance : channels * size * pick({1, 1, 1, 2});
     // Source position: from strides[1] (shared taps, or per element too) or from the tables.
     const int64_t advance = pick({0, 1, 1, 2, 3, 6}) * size;  // per pixel, in the tables
     b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 3 * channels * size, 0});

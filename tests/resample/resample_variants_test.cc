@@ -40,8 +40,8 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
 
   public:
     template <class T>
-    void check_shaped(std::mt19937_64& rng, long n, bool per_element, int64_t taps) {
-        check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps));
+    void check_shaped(std::mt19937_64& rng, long n, bool per_element, int64_t taps, int64_t tap_distance = -1) {
+        check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps, tap_distance));
     }
 
   protected:
@@ -92,6 +92,27 @@ void check_resize_shaped(ResampleVariant& test, uint64_t seed) {
 TEST_P(ResampleVariant, FloatResizeShapedTablesMatchTheDefinition) { check_resize_shaped<float>(*this, 3); }
 
 TEST_P(ResampleVariant, EightBitResizeShapedTablesMatchTheDefinition) { check_resize_shaped<uint8_t>(*this, 5); }
+
+// Runs whose first taps lie close together but whose taps a lane's windows
+// cannot all hold: every tap on one source element (distance 0) with more
+// taps than a weight window holds, and taps 63 to 128 bytes apart, past a
+// 64-byte window and around the end of a 128-byte one.
+template <class T>
+void check_past_the_windows(ResampleVariant& test, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int64_t taps : {2, 3, 4, 17, 20, 33, 65, 70, 100})
+        for (int64_t distance : {0, 63, 64, 100, 124, 127, 128}) {
+            if (distance % sizeof(T) != 0) continue;
+            for (long n : {16L, 33L, 100L}) {
+                test.check_shaped<T>(rng, n, true, taps, distance);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+        }
+}
+
+TEST_P(ResampleVariant, FloatRunsPastTheLaneWindowsMatchTheDefinition) { check_past_the_windows<float>(*this, 13); }
+
+TEST_P(ResampleVariant, EightBitRunsPastTheLaneWindowsMatchTheDefinition) { check_past_the_windows<uint8_t>(*this, 17); }
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::ValuesIn(zv_pt::kAllIsas),
                          [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });
