@@ -327,29 +327,67 @@ struct Avx512Lanes {
 
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
-    static __m512i taps(const Group& g, const char* x) {
+    // A round's taps, from windows that `load` reads.
+    template <class Load>
+    static __m512i taps(const Group& g, const char* x, Load load) {
         if constexpr (kVbmi)
-            if (g.window > 64)
-                return _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, _mm512_loadu_si512(x), g.x,
-                                                      _mm512_loadu_si512(x + 64));
-        return pick_slots<kVbmi>(_mm512_loadu_si512(x), g.x);
+            if (g.window > 64) return _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, load(x), g.x, load(x + 64));
+        return pick_slots<kVbmi>(load(x), g.x);
     }
 
-    static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
-        __m512i weights = _mm512_permutex2var_epi16(_mm512_loadu_si512(w), g.w, _mm512_loadu_si512(w + 64));
+    template <class LoadX, class LoadW>
+    static Acc round_with(Acc acc, const Group& g, const char* x, const char* w, int64_t r, LoadX load_x, LoadW load_w) {
+        __m512i weights = _mm512_permutex2var_epi16(load_w(w), g.w, load_w(w + 64));
         if (g.high)
-            weights = _mm512_mask_mov_epi16(
-                weights, g.high, _mm512_permutex2var_epi16(_mm512_loadu_si512(w + 128), g.w, _mm512_loadu_si512(w + 192)));
+            weights = _mm512_mask_mov_epi16(weights, g.high, _mm512_permutex2var_epi16(load_w(w + 128), g.w, load_w(w + 192)));
         if (!g.full) {
             // Slots past a lane's count weigh nothing.
             const __m512i tap = _mm512_set1_epi32(static_cast<int32_t>((2 * r) | (2 * r + 1) << 16));
             weights = _mm512_maskz_mov_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), weights);
         }
-        return dot_add<kVnni>(acc, taps(g, x), weights);
+        return dot_add<kVnni>(acc, taps(g, x, load_x), weights);
+    }
+
+    static __m512i load_window(const char* at) { return _mm512_loadu_si512(at); }
+
+    // 64 bytes from `at` of which those from `end` on read as zero, untouched.
+    static __m512i load_before(const char* at, uintptr_t end) {
+        const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+        const int64_t room = a >= end ? 0 : static_cast<int64_t>(std::min<uintptr_t>(end - a, 64));
+        return _mm512_maskz_loadu_epi8(static_cast<__mmask64>(low_bits(room)), at);
+    }
+
+    static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
+        return round_with(acc, g, x, w, r, load_window, load_window);
+    }
+
+    // The leading lanes (at most `lanes`) of elements i .. i + 15 whose taps
+    // and weights end at or before the pass's ends, where the group's windows
+    // would pass them; round_clipped reads no byte past them.
+    static int lanes_within(const ResamplePass& p, int64_t i, const Steps& steps, const TapRun& r, const PassEnds& ends,
+                            int lanes) {
+        auto room = [](const char* at, uintptr_t end) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+            return static_cast<int32_t>(a >= end ? 0 : std::min<uintptr_t>(end - a, INT32_MAX));
+        };
+        // The leading lanes' offsets and counts are small: d < 128, 1 <= c <= 16.
+        const Avx512Entries e(p, i, steps);
+        const __m512i c1 = _mm512_sub_epi32(e.c, _mm512_set1_epi32(1));
+        const __m512i tap_end = _mm512_add_epi32(_mm512_add_epi32(e.d, _mm512_mullo_epi32(c1, _mm512_set1_epi32(static_cast<int32_t>(p.tap_stride)))),
+                                                 _mm512_set1_epi32(1));
+        const __m512i weight_end = _mm512_add_epi32(e.wd, _mm512_slli_epi32(e.c, 1));
+        const __mmask16 ok = _mm512_mask_cmple_epu32_mask(_mm512_cmple_epu32_mask(tap_end, _mm512_set1_epi32(room(r.first, ends.x))),
+                                                          weight_end, _mm512_set1_epi32(room(r.weights, ends.w)));
+        return std::min(lanes, leading_lanes(ok));
+    }
+
+    static Acc round_clipped(Acc acc, const Group& g, const char* x, const char* w, int64_t r, const PassEnds& ends) {
+        return round_with(acc, g, x, w, r, [&](const char* at) { return load_before(at, ends.x); },
+                          [&](const char* at) { return load_before(at, ends.w); });
     }
 
     static Acc round_shared(Acc acc, const Group& g, const char* x, uint32_t weight_pair) {
-        return dot_add<kVnni>(acc, taps(g, x), _mm512_set1_epi32(static_cast<int32_t>(weight_pair)));
+        return dot_add<kVnni>(acc, taps(g, x, load_window), _mm512_set1_epi32(static_cast<int32_t>(weight_pair)));
     }
 
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }

@@ -109,7 +109,9 @@ struct PaddedWeights {
 //   shared_group(p, g): the same for a shared-taps pass (every group alike);
 //   Steps steps_of(src_step): per-lane multiples of the source step;
 //   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
-//   weight_pair), store(dst, step, acc, shift, lanes).
+//   weight_pair), store(dst, step, acc, shift, lanes); optionally
+//   lanes_within(p, i, steps, run, ends, lanes) and round_clipped(acc, g, x,
+//   w, r, ends) for groups whose windows would pass the pass's ends.
 
 constexpr int64_t kMaxLaneRounds = 8;
 
@@ -119,8 +121,6 @@ constexpr int64_t kMaxLaneRounds = 8;
 // 8.9 ms a pass).
 constexpr int kMinSharedLanes = 4;
 
-// The source bytes a round of a group reads: the level's window, or the
-// group's own where the level sizes it per group (Group::window).
 // True when one of elements i .. i + kLanes - 1 (packed tables) has more
 // than `count` taps, where the level can tell at little cost
 // (L::longer_taps); else false.
@@ -133,6 +133,16 @@ struct LongerTaps<L, std::void_t<decltype(&L::longer_taps)>> {
     static bool of(const ResamplePass& p, int64_t i, int64_t count) { return L::longer_taps(p, i, count); }
 };
 
+// Whether the level reads a group's windows near the pass's end only up to
+// its named bytes (L::round_clipped, L::lanes_within), rather than leaving
+// those groups to the runs.
+template <class L, class = void>
+struct ClippedRounds : std::false_type {};
+template <class L>
+struct ClippedRounds<L, std::void_t<decltype(&L::lanes_within)>> : std::true_type {};
+
+// The source bytes a round of a group reads: the level's window, or the
+// group's own where the level sizes it per group (Group::window).
 template <class L, class = void>
 struct GroupWindow {
     static int64_t of(const typename L::Group&) { return L::kWindow; }
@@ -187,9 +197,20 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             typename L::Group g;
             lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
             if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest
-            if (!PassEnds::within(r.first, x_reach(rounds, g), ends.x) || !PassEnds::within(r.weights, w_reach(rounds), ends.w))
-                break;  // the windows would pass the pass's end
-            for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
+            if (__builtin_expect(PassEnds::within(r.first, x_reach(rounds, g), ends.x) &&
+                                     PassEnds::within(r.weights, w_reach(rounds), ends.w),
+                                 1)) {
+                for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
+            } else {
+                // The windows would pass the pass's end: with clipped windows
+                // the lanes whose own bytes end before it go on, else the
+                // runs take the rest.
+                if constexpr (ClippedRounds<L>::value) lanes = L::lanes_within(p, i, steps, r, ends, lanes);
+                if (!ClippedRounds<L>::value || lanes == 0) break;
+                if constexpr (ClippedRounds<L>::value)
+                    for (int64_t k = 0; k < rounds; ++k)
+                        acc = L::round_clipped(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k, ends);
+            }
         }
         L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
         // Mostly every lane qualifies: a branch rather than i += lanes keeps
