@@ -190,6 +190,10 @@ inline bool packed_tables(const ResamplePass& p) {
 // processor's own prefetching falls behind.
 constexpr int64_t kPrefetchBytes = 512;
 
+// How far ahead of a group's first tap the float window lanes with taps of
+// their own ask for the source.
+constexpr int64_t kLanesPrefetchBytes = 2048;
+
 // Writes count bytes (from a vector spilled to `bytes`) step bytes apart.
 inline void scatter_bytes(char* dst, int64_t step, const uint8_t* bytes, int64_t count) {
     for (int64_t k = 0; k < count; ++k) store<uint8_t>(dst + k * step, bytes[k]);

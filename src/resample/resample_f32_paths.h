@@ -236,6 +236,10 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
                 continue;
             }
             if (!PassEnds::within(r.weights, W::kWeightWindow * kFloat, ends.w)) break;
+            // Groups of their own taps (a near-identity line, say) read the
+            // source once, in order: ask for it well ahead (1920 to 1919 a
+            // line: 14% faster; shared-taps groups were slower for it).
+            if (PassEnds::within(r.first, kLanesPrefetchBytes, ends.x)) __builtin_prefetch(r.first + kLanesPrefetchBytes);
             W::load(g, r.first, r.weights);
             for (int64_t j = 0; j < r.count; ++j) acc = W::tap_elements(acc, g, j);
         }
