@@ -510,7 +510,8 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 // small ones for the rest), Pixels (and ShortPixels, where the level has
 // pixels of up to ShortPixels::kTaps taps apart), Lanes and Runs as above (NoPixels,
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
-// for runs with taps of their own, where the level has one), kPixelsFrom:
+// for runs with taps of their own, and ShortRuns for shared runs of up to
+// kShortRunsTo taps, where the level has them), kPixelsFrom:
 // the tap count from which pixels beat lanes (interleaved RGB), and
 // kRunsFrom: the tap count from which runs beat lanes.
 
@@ -526,6 +527,19 @@ struct OwnRuns {
 template <class Ops>
 struct OwnRuns<Ops, std::void_t<typename Ops::OwnRuns>> {
     using type = typename Ops::OwnRuns;
+};
+
+// Ops::ShortRuns where the level has runs of up to Ops::kShortRunsTo taps
+// apart (steps of fewer bytes, which such runs fill), else Ops::Runs.
+template <class Ops, class = void>
+struct ShortRuns {
+    using type = typename Ops::Runs;
+    static constexpr int64_t kTaps = 0;
+};
+template <class Ops>
+struct ShortRuns<Ops, std::void_t<typename Ops::ShortRuns>> {
+    using type = typename Ops::ShortRuns;
+    static constexpr int64_t kTaps = Ops::kShortRunsTo;
 };
 
 // Ops::ShortPixels where the level has pixels of short runs apart, else NoPixels.
@@ -561,6 +575,7 @@ inline void resample_u8_with(const ResamplePass& p) {
         }
         // Long runs, and what the lanes left (the last groups of a pass).
         if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
+            if (i < p.n && p.shared && count <= ShortRuns<Ops>::kTaps) i = u8_run_groups<typename ShortRuns<Ops>::type>(p, i);
             if (i < p.n) i = p.shared ? u8_run_groups<typename Ops::Runs>(p, i) : u8_run_groups<typename OwnRuns<Ops>::type>(p, i);
         }
     }
