@@ -350,11 +350,15 @@ struct Avx512Lanes {
 
     static __m512i load_window(const char* at) { return _mm512_loadu_si512(at); }
 
+    // The bytes from `at` up to `end`, at most `most`.
+    static int64_t room(const char* at, uintptr_t end, int64_t most) {
+        const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+        return a >= end ? 0 : static_cast<int64_t>(std::min<uintptr_t>(end - a, static_cast<uintptr_t>(most)));
+    }
+
     // 64 bytes from `at` of which those from `end` on read as zero, untouched.
     static __m512i load_before(const char* at, uintptr_t end) {
-        const uintptr_t a = reinterpret_cast<uintptr_t>(at);
-        const int64_t room = a >= end ? 0 : static_cast<int64_t>(std::min<uintptr_t>(end - a, 64));
-        return _mm512_maskz_loadu_epi8(static_cast<__mmask64>(low_bits(room)), at);
+        return _mm512_maskz_loadu_epi8(static_cast<__mmask64>(low_bits(room(at, end, 64))), at);
     }
 
     static Acc round_elements(Acc acc, const Group& g, const char* x, const char* w, int64_t r) {
@@ -366,18 +370,15 @@ struct Avx512Lanes {
     // would pass them; round_clipped reads no byte past them.
     static int lanes_within(const ResamplePass& p, int64_t i, const Steps& steps, const TapRun& r, const PassEnds& ends,
                             int lanes) {
-        auto room = [](const char* at, uintptr_t end) {
-            const uintptr_t a = reinterpret_cast<uintptr_t>(at);
-            return static_cast<int32_t>(a >= end ? 0 : std::min<uintptr_t>(end - a, INT32_MAX));
-        };
+        auto room32 = [](const char* at, uintptr_t end) { return static_cast<int32_t>(room(at, end, INT32_MAX)); };
         // The leading lanes' offsets and counts are small: d < 128, 1 <= c <= 16.
         const Avx512Entries e(p, i, steps);
         const __m512i c1 = _mm512_sub_epi32(e.c, _mm512_set1_epi32(1));
         const __m512i tap_end = _mm512_add_epi32(_mm512_add_epi32(e.d, _mm512_mullo_epi32(c1, _mm512_set1_epi32(static_cast<int32_t>(p.tap_stride)))),
                                                  _mm512_set1_epi32(1));
         const __m512i weight_end = _mm512_add_epi32(e.wd, _mm512_slli_epi32(e.c, 1));
-        const __mmask16 ok = _mm512_mask_cmple_epu32_mask(_mm512_cmple_epu32_mask(tap_end, _mm512_set1_epi32(room(r.first, ends.x))),
-                                                          weight_end, _mm512_set1_epi32(room(r.weights, ends.w)));
+        const __mmask16 ok = _mm512_mask_cmple_epu32_mask(_mm512_cmple_epu32_mask(tap_end, _mm512_set1_epi32(room32(r.first, ends.x))),
+                                                          weight_end, _mm512_set1_epi32(room32(r.weights, ends.w)));
         return std::min(lanes, leading_lanes(ok));
     }
 

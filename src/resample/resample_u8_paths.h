@@ -201,15 +201,15 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
                                      PassEnds::within(r.weights, w_reach(rounds), ends.w),
                                  1)) {
                 for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
+            } else if constexpr (ClippedRounds<L>::value) {
+                // The windows would pass the pass's end: the lanes whose own
+                // bytes end before it go on with clipped windows.
+                lanes = L::lanes_within(p, i, steps, r, ends, lanes);
+                if (lanes == 0) break;
+                for (int64_t k = 0; k < rounds; ++k)
+                    acc = L::round_clipped(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k, ends);
             } else {
-                // The windows would pass the pass's end: with clipped windows
-                // the lanes whose own bytes end before it go on, else the
-                // runs take the rest.
-                if constexpr (ClippedRounds<L>::value) lanes = L::lanes_within(p, i, steps, r, ends, lanes);
-                if (!ClippedRounds<L>::value || lanes == 0) break;
-                if constexpr (ClippedRounds<L>::value)
-                    for (int64_t k = 0; k < rounds; ++k)
-                        acc = L::round_clipped(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k, ends);
+                break;  // the windows would pass the pass's end: the runs take the rest
             }
         }
         L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
