@@ -46,6 +46,7 @@ struct Encoding {
     int restart_rows = 0;
     const char* name;
     int scans = 0;  // progressive: only the first scans of the simple progression (0: all)
+    int chroma[2][2] = {{1, 1}, {1, 1}};  // h and v sampling of the second and third components
 };
 
 const Encoding kEncodings[] = {
@@ -58,6 +59,11 @@ const Encoding kEncodings[] = {
     // AC coefficients left incomplete: decoded with block smoothing.
     {2, 2, false, true, 0, "4:2:0 progressive, 4 scans of 10", 4},
     {1, 1, false, true, 0, "4:4:4 progressive, 6 scans of 10", 6},
+    // Chroma that the IDCT scales up at 1/2 and 1/4 and that is still upsampled,
+    // and components sampled three ways, of which a narrow crop keeps one sample.
+    {4, 2, false, false, 0, "4:1:0"},
+    {2, 2, false, false, 0, "2x2, 1x1, 1x4", 0, {{1, 1}, {1, 4}}},
+    {1, 1, false, false, 0, "1x1, 2x1, 4x1", 0, {{2, 1}, {4, 1}}},
 };
 
 struct EncodeError {
@@ -92,8 +98,10 @@ std::vector<unsigned char> encode(const std::vector<unsigned char>& rgb, long w,
     if (!e.grey) {
         info.comp_info[0].h_samp_factor = e.h_samp;
         info.comp_info[0].v_samp_factor = e.v_samp;
-        info.comp_info[1].h_samp_factor = info.comp_info[1].v_samp_factor = 1;
-        info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
+        for (int c = 1; c < 3; ++c) {
+            info.comp_info[c].h_samp_factor = e.chroma[c - 1][0];
+            info.comp_info[c].v_samp_factor = e.chroma[c - 1][1];
+        }
     }
     if (e.progressive) jpeg_simple_progression(&info);
     if (e.scans > 0) info.num_scans = e.scans;

@@ -134,6 +134,24 @@ bool block_smoothing(const jpeg_decompress_struct& info) {
     return false;
 }
 
+// Whether libjpeg-turbo's jpeg_crop_scanline() decodes the columns it keeps as
+// the whole decode does.  It gives each component output_width * h_samp /
+// max_h_samp samples a line, which holds only for a component at the smallest
+// IDCT size: a component whose IDCT scales it up (the 1x1 chroma of a 4x2 or 2x4
+// luma, or of a 1x4 component beside it, at scale 1/2 or 1/4) and that is still
+// upsampled would have only part of its line upsampled.  (Components at the
+// smallest size, or scaled by the IDCT to full size, pass every test.)
+bool crop_keeps_widths(const jpeg_decompress_struct& info) {
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& k = info.comp_info[c];
+        if (k.DCT_scaled_size == info.min_DCT_scaled_size) continue;
+        const int full_h = info.max_h_samp_factor * info.min_DCT_scaled_size;
+        const int full_v = info.max_v_samp_factor * info.min_DCT_scaled_size;
+        if (k.h_samp_factor * k.DCT_scaled_size != full_h || k.v_samp_factor * k.DCT_scaled_size != full_v) return false;
+    }
+    return true;
+}
+
 // Whether the data left after the decoder's position holds the end-of-image
 // marker, which entropy-coded data cannot contain (a 0xff byte there is
 // followed by 0 or a restart marker's code): a file cut short does not.
@@ -181,9 +199,14 @@ bool read_jpeg(JpegState& s, Bytes bytes, long max_pixels, const DecodeRequest& 
                                      : Rect{0, 0, image.decoded_width, image.decoded_height};
     jpeg_start_decompress(&s.info);
     JDIMENSION left = 0;
-    const long first = std::max(0L, want.x - kChromaMargin);
-    const long right = std::min(image.decoded_width, want.x + want.width + kChromaMargin);
-    if ((first > 0 || right < image.decoded_width) && !block_smoothing(s.info)) {
+    // A crop so narrow that a component keeps fewer than two samples a line
+    // makes libjpeg-turbo choose its upsampling again, plain where the whole
+    // decode's is fancy: more than max_h_samp_factor columns keep two or more.
+    const long least = s.info.max_h_samp_factor + 1;
+    long first = std::max(0L, want.x - kChromaMargin);
+    const long right = std::min(image.decoded_width, std::max(want.x + want.width + kChromaMargin, first + least));
+    first = std::max(0L, std::min(first, right - least));
+    if ((first > 0 || right < image.decoded_width) && !block_smoothing(s.info) && crop_keeps_widths(s.info)) {
         left = static_cast<JDIMENSION>(first);
         JDIMENSION width = static_cast<JDIMENSION>(right - first);
         jpeg_crop_scanline(&s.info, &left, &width);  // moves left to an MCU's first column
