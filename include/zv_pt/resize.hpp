@@ -275,15 +275,17 @@ struct CostModel {
         return (planar ? 0.6 : 1.0) * (0.3 + 0.065 * taps) + (far ? 0.9 : 0.0);
     }
     // Per element with taps of its own: short runs side by side in lanes,
-    // long ones (8-bit pixels, runs) a vector of taps at a time.  NEON has
+    // long ones (8-bit pixels, runs) a vector of taps at a time.  Interleaved
+    // 8-bit pixels of 11 taps or more take the pixels path, one window for
+    // the three channels (fitted to its own timings, 11 to 96 taps).  NEON has
     // no pixels path: its long 8-bit runs of their own go one element at a
     // time, about four times the instructions of the pixels path's share
     // (make insn-count, the photo's horizontal pass).
-    static double own_ns(double taps, bool floats) {
+    static double own_ns(double taps, bool floats, bool pixels) {
 #if defined(__aarch64__)
         if (!floats && taps >= 9) return 4.0 * (0.6 + 0.1 * taps);
 #endif
-        (void)floats;
+        if (pixels && !floats && taps >= 11) return 1.4 + 0.022 * taps;
         return 0.6 + 0.1 * taps;
     }
     // Per element of a vertical pass: contiguous sources, one vector
@@ -320,7 +322,7 @@ inline double horizontal_ns(const AxisTaps& x, long first, long count, long line
     const double elements = static_cast<double>(lines) * static_cast<double>(count * channels);
     const bool floats = element == sizeof(float);
     if (mapping == Mapping::per_row)
-        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats) +
+        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats, channels == 3) +
                static_cast<double>(lines) * CostModel::kCallNs;
     // Per phase: a call per phase and channel and block of lines.  A call runs
     // on from line to line only over whole lines of whole periods (so never

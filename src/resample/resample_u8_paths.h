@@ -508,7 +508,8 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
 // small ones for the rest), Pixels (and ShortPixels, where the level has
-// pixels of up to ShortPixels::kTaps taps apart), Lanes and Runs as above (NoPixels,
+// pixels in narrower steps apart: runs of up to ShortPixels::kTaps taps, or
+// of more than one wide step's Pixels::kTaps), Lanes and Runs as above (NoPixels,
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
 // for runs with taps of their own, and ShortRuns for shared runs of up to
 // kShortRunsTo taps, where the level has them), kPixelsFrom:
@@ -566,7 +567,9 @@ inline void resample_u8_with(const ResamplePass& p) {
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
             using Short = typename ShortPixels<Ops>::type;
             if constexpr (!std::is_same_v<Short, NoPixels>) {
-                if (count >= Ops::kPixelsFrom && count <= Short::kTaps) i = u8_pixel_groups<Short>(p, i);
+                // The wide steps serve the runs that one of them holds.
+                if (count >= Ops::kPixelsFrom && (count <= Short::kTaps || count > Ops::Pixels::kTaps))
+                    i = u8_pixel_groups<Short>(p, i);
             }
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
         }
