@@ -451,6 +451,15 @@ inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
     return found;
 }
 
+// True when the `pixels` pixels from element i on (within the pass) have the same count.
+inline bool same_counts(const ResamplePass& p, int64_t i, int pixels) {
+    if (i + 3 * pixels > p.n) return false;
+    const int64_t count = load<int64_t>(p.tap_count + 8 * i);
+    for (int q = 1; q < pixels; ++q)
+        if (load<int64_t>(p.tap_count + 8 * (i + 3 * q)) != count) return false;
+    return true;
+}
+
 // Calls f(std::integral_constant<int, q>{}) for q = 0 .. N - 1, written out,
 // so that what a group keeps per pixel stays in registers.
 template <class F, int... Q>
@@ -472,32 +481,60 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     if (!X::kExactLoads && ends.x == 0) return first;
     int64_t tail_count = -1;  // the count whose last step `tail` serves
     typename X::Tail tail = plan.full;
+    // Where the pixels in the middle of the pass share their count (a shrink
+    // by a whole factor), groups are tried for one count; where counts vary,
+    // not, which keeps the branch predictable.
+    const bool one_count = X::kExactLoads && same_counts(p, first + (p.n - first) / 6 * 3, X::kPixels);
     int64_t i = first;
     for (; i + 3 * X::kPixels <= p.n; i += 3 * X::kPixels) {
         uint32_t extra[3][X::kPixels] = {};
         typename X::Half half[3][2];
         typename X::Pair pairs[3][X::kPixels / 2];
         const uint32_t found = X::pixels_at(p, i);
-        unrolled<X::kPixels>([&](auto q) {
-            const int64_t e = i + 3 * q;
-            const TapRun r = tap_run(p, e);
-            typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
-            const int64_t last = r.count >= 1 ? (r.count - 1) / X::kTaps * X::kTaps : 0;
-            if (r.count >= 1 && (found >> q & 1) &&
-                (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
-                                    PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
-                for (int64_t j = 0; j < last; j += X::kTaps)
-                    X::step(red, green, blue, r.first + 3 * j, X::weights(r.weights + 2 * j, plan.full, plan), plan);
-                if (r.count != tail_count) tail_count = r.count, tail = X::tail(plan, r.count - last);
-                X::step(red, green, blue, r.first + 3 * last, X::weights(r.weights + 2 * last, tail, plan), plan);
-            } else {
-                for (int64_t c = 0; c < 3; ++c) extra[c][q] = u8_sum(tap_run(p, e + c), 3, 0, 0);
-            }
-            // Pixels are reduced two by two as they come, which keeps few vectors live.
+        // A pixel's taps: its full steps, then the last one under `t`.
+        auto steps = [&](typename X::Acc& red, typename X::Acc& green, typename X::Acc& blue, const char* x, const char* w,
+                         int64_t last, const typename X::Tail& t) {
+            for (int64_t j = 0; j < last; j += X::kTaps)
+                X::step(red, green, blue, x + 3 * j, X::weights(w + 2 * j, plan.full, plan), plan);
+            X::step(red, green, blue, x + 3 * last, X::weights(w + 2 * last, t, plan), plan);
+        };
+        // Pixels are reduced two by two as they come, which keeps few vectors live.
+        auto fold = [&](auto q, const typename X::Acc& red, const typename X::Acc& green, const typename X::Acc& blue) {
             half[0][q % 2] = X::fold(red), half[1][q % 2] = X::fold(green), half[2][q % 2] = X::fold(blue);
             if constexpr (q % 2 == 1)
                 for (int c = 0; c < 3; ++c) pairs[c][q / 2] = X::pair(half[c][0], half[c][1]);
-        });
+        };
+        // A group of pixels of one count takes its steps' masks once.
+        const int64_t count = load<int64_t>(p.tap_count + 8 * i);
+        bool uniform = one_count && found == low_bits(X::kPixels) && count >= 1;
+        for (int q = 1; uniform && q < X::kPixels; ++q) uniform = load<int64_t>(p.tap_count + 8 * (i + 3 * q)) == count;
+        if (uniform) {
+            const int64_t last = (count - 1) / X::kTaps * X::kTaps;
+            if (count != tail_count) tail_count = count, tail = X::tail(plan, count - last);
+            unrolled<X::kPixels>([&](auto q) {
+                const int64_t e = i + 3 * q;
+                typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
+                steps(red, green, blue, p.src + load<int64_t>(p.tap_min + 8 * e),
+                      p.weights + load<int64_t>(p.weight_offset + 8 * e), last, tail);
+                fold(q, red, green, blue);
+            });
+        } else {
+            unrolled<X::kPixels>([&](auto q) {
+                const int64_t e = i + 3 * q;
+                const TapRun r = tap_run(p, e);
+                typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
+                const int64_t last = r.count >= 1 ? (r.count - 1) / X::kTaps * X::kTaps : 0;
+                if (r.count >= 1 && (found >> q & 1) &&
+                    (X::kExactLoads || (PassEnds::within(r.first + 3 * last, plan.window, ends.x) &&
+                                        PassEnds::within(r.weights + 2 * last, plan.weight_bytes, ends.w)))) {
+                    if (r.count != tail_count) tail_count = r.count, tail = X::tail(plan, r.count - last);
+                    steps(red, green, blue, r.first, r.weights, last, tail);
+                } else {
+                    for (int64_t c = 0; c < 3; ++c) extra[c][q] = u8_sum(tap_run(p, e + c), 3, 0, 0);
+                }
+                fold(q, red, green, blue);
+            });
+        }
         typename X::Sums sums[3] = {X::reduce(pairs[0]), X::reduce(pairs[1]), X::reduce(pairs[2])};
         X::store3(p.dst + i, sums, extra, p.half, p.shift);
     }
