@@ -506,9 +506,7 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
         };
         // A group of pixels of one count takes its steps' masks once.
         const int64_t count = load<int64_t>(p.tap_count + 8 * i);
-        bool uniform = one_count && found == low_bits(X::kPixels) && count >= 1;
-        for (int q = 1; uniform && q < X::kPixels; ++q) uniform = load<int64_t>(p.tap_count + 8 * (i + 3 * q)) == count;
-        if (uniform) {
+        if (one_count && found == low_bits(X::kPixels) && count >= 1 && same_counts(p, i, X::kPixels)) {
             const int64_t last = (count - 1) / X::kTaps * X::kTaps;
             if (count != tail_count) tail_count = count, tail = X::tail(plan, count - last);
             unrolled<X::kPixels>([&](auto q) {
