@@ -3,7 +3,7 @@
 
 namespace zv_pt {
 
-void resample_f32_avx512(const ResamplePass& p) { resample_f32_lanes<Avx512F32Ops, 8, 4>(p); }
+void resample_f32_avx512(const ResamplePass& p) { resample_f32_lanes<Avx512F32Ops, 8, 4, 2>(p); }
 
 void resample_u8_avx512(const ResamplePass& p) { resample_u8_with<Avx512U8<false, false>>(p); }
 
