@@ -350,8 +350,10 @@ inline constexpr long kPhaseBandBytes = 4L << 20;
 // window that those outputs depend on (source_window()), which run() takes
 // as its input.  This lets a decoder decode no more than that window.
 //
-// run() uses Plan::threads threads, each for its own band of output lines with
-// its own buffers and calls; the result is the same for every thread count.
+// run() uses Plan::threads threads, each for its own share of the output
+// lines, band by band, with its own buffers and calls (vertical first, a
+// thread done early goes on with what the others have left); the result is
+// the same for every thread count.
 // One Resizer serves one calling thread at a time.
 template <class T>
 class Resizer {
@@ -398,6 +400,7 @@ public:
         if (passes_.size() == 2) band_lines_ = plan.band_lines > 0 ? plan.band_lines : choose_band_lines();
         const int threads = std::max(1, std::min<int>(plan.threads, static_cast<int>(window.height)));
         buffers_.resize(static_cast<size_t>(threads));
+        shares_ = std::make_unique<detail::Share[]>(static_cast<size_t>(threads));
         if (threads > 1) team_ = std::make_unique<detail::Team>(threads);
     }
 
@@ -415,15 +418,18 @@ public:
     // planar image are their window's height lines apart.
     int run(const T* src, long src_pitch, T* dst, long dst_pitch) {
         if (src == nullptr || dst == nullptr) return result_null_argument;
-        const long lines = window_.height;
-        if (team_ == nullptr) return run_lines(0, src, src_pitch, dst, dst_pitch, 0, lines);
-        const long threads = team_->size();
+        const int threads = this->threads();
+        const long lines = planes_ * window_.height;
+        for (int t = 0; t < threads; ++t) {
+            shares_[static_cast<size_t>(t)].lo = lines * t / threads;
+            shares_[static_cast<size_t>(t)].hi = lines * (t + 1) / threads;
+        }
+        const Io io{src, src_pitch, dst, dst_pitch};
+        if (team_ == nullptr) return run_shares(0, io);
         std::vector<int> rc(static_cast<size_t>(threads));
-        team_->run([&](int t) {
-            rc[t] = run_lines(t, src, src_pitch, dst, dst_pitch, lines * t / threads, lines * (t + 1) / threads);
-        });
-        for (long t = 0; t < threads; ++t)
-            if (rc[t] != result_ok) return rc[t];
+        team_->run([&](int t) { rc[static_cast<size_t>(t)] = run_shares(t, io); });
+        for (int code : rc)
+            if (code != result_ok) return code;
         return result_ok;
     }
 
@@ -434,81 +440,97 @@ public:
     const std::vector<AxisPass<T>>& passes() const { return passes_; }
 
 private:
-    // Output lines [y0, y1) of the window, on thread t.
-    int run_lines(int t, const T* src, long src_pitch, T* dst, long dst_pitch, long y0, long y1) {
-        if (y0 >= y1) return result_ok;
-        for (long plane = 0; plane < planes_; ++plane) {
-            const T* s = src + plane * source_.height * src_pitch;
-            T* d = dst + plane * window_.height * dst_pitch;
-            if (int rc = run_plane(buffers_[static_cast<size_t>(t)], s, src_pitch, d + y0 * dst_pitch, dst_pitch, y0, y1))
-                return rc;
+    struct Io {
+        const T* src;
+        long src_pitch;
+        T* dst;
+        long dst_pitch;
+    };
+
+    // The source lines of one plane whose horizontal pass a thread's buffer
+    // holds (horizontal first).
+    struct Held {
+        long plane = -1;
+        detail::Span lines{0, 0};
+    };
+
+    // Thread t's share band by band from its front; vertical first, whose
+    // bands depend on nothing before them, then what the other shares have
+    // left from their backs.  (Horizontal first, a band that another thread
+    // takes from the back would pass the horizontal pass of the lines it
+    // shares with the band before it twice; 1920x1080 to 224x224 bicubic,
+    // 8-bit: 3% slower on two threads.)
+    int run_shares(int t, const Io& io) {
+        const int threads = this->threads();
+        const bool helping = threads > 1 && passes_.size() == 2 && order_ == Order::vertical_first;
+        const long band = passes_.size() == 2 ? band_lines_ : planes_ * window_.height;
+        Held held;
+        for (int k = 0; k < (helping ? threads : 1); ++k) {
+            detail::Share& share = shares_[static_cast<size_t>((t + k) % threads)];
+            for (long from = 0, to = 0; share.take(k == 0, band, window_.height, helping, &from, &to);)
+                if (int rc = run_lines(t, held, io, from, to)) return rc;
         }
         return result_ok;
     }
 
-    // Output lines [y0, y1) of one plane (or of the interleaved image) into dst.
-    int run_plane(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0, long y1) {
-        const long width = window_.width * channels_;
+    // The lines [from, to) of one plane (planes one after another) on thread t.
+    int run_lines(int t, Held& held, const Io& io, long from, long to) {
+        const long plane = from / window_.height;
+        const long y0 = from - plane * window_.height, y1 = to - plane * window_.height;
+        const T* src = io.src + plane * source_.height * io.src_pitch;
+        T* dst = io.dst + (plane * window_.height + y0) * io.dst_pitch;
+        std::vector<T>& buffer = buffers_[static_cast<size_t>(t)];
         if (passes_.empty()) {
             for (long y = y0; y < y1; ++y)
-                std::memcpy(dst + (y - y0) * dst_pitch, src + y * src_pitch, sizeof(T) * width);
+                std::memcpy(dst + (y - y0) * io.dst_pitch, src + y * io.src_pitch, sizeof(T) * window_.width * channels_);
             return result_ok;
         }
         if (passes_.size() == 1) {
             const AxisPass<T>& pass = passes_[0];
-            if (pass.axis() == Axis::horizontal) return pass.run_lines(src + y0 * src_pitch, src_pitch, dst, dst_pitch, y1 - y0);
-            return pass.run_rows(src, src_pitch, 0, dst, dst_pitch, y0, y1);
+            if (pass.axis() == Axis::horizontal)
+                return pass.run_lines(src + y0 * io.src_pitch, io.src_pitch, dst, io.dst_pitch, y1 - y0);
+            return pass.run_rows(src, io.src_pitch, 0, dst, io.dst_pitch, y0, y1);
         }
-        return order_ == Order::vertical_first ? vertical_first(buffer, src, src_pitch, dst, dst_pitch, y0, y1)
-                                               : horizontal_first(buffer, src, src_pitch, dst, dst_pitch, y0, y1);
+        return order_ == Order::vertical_first ? vertical_first(buffer, src, io, dst, y0, y1)
+                                               : horizontal_first(buffer, held, plane, src, io, dst, y0, y1);
     }
 
-    // Per band: the vertical pass into the buffer, the horizontal pass out of it.
-    int vertical_first(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0,
-                       long y1) {
+    // One band: the vertical pass into the buffer, the horizontal pass out of it.
+    int vertical_first(std::vector<T>& buffer, const T* src, const Io& io, T* dst, long y0, long y1) const {
         const AxisPass<T>& vertical = passes_[0];
         const AxisPass<T>& horizontal = passes_[1];
         const long pitch = source_.width * channels_;
         buffer.resize(static_cast<size_t>(band_lines_ * pitch));
-        for (long y = y0; y < y1; y += band_lines_) {
-            const long end = std::min(y1, y + band_lines_);
-            if (int rc = vertical.run_rows(src, src_pitch, 0, buffer.data(), pitch, y, end)) return rc;
-            if (int rc = horizontal.run_lines(buffer.data(), pitch, dst + (y - y0) * dst_pitch, dst_pitch, end - y))
-                return rc;
-        }
-        return result_ok;
+        if (int rc = vertical.run_rows(src, io.src_pitch, 0, buffer.data(), pitch, y0, y1)) return rc;
+        return horizontal.run_lines(buffer.data(), pitch, dst, io.dst_pitch, y1 - y0);
     }
 
-    // Per band: the horizontal pass of the source lines the band reads that
+    // One band: the horizontal pass of the source lines the band reads that
     // the buffer does not hold yet, then the vertical pass out of the buffer.
-    // Lines that the next band reads again move to the buffer's front.
-    int horizontal_first(std::vector<T>& buffer, const T* src, long src_pitch, T* dst, long dst_pitch, long y0,
-                         long y1) {
+    // Held lines that the band reads again (the previous band's) move to
+    // their place.
+    int horizontal_first(std::vector<T>& buffer, Held& held, long plane, const T* src, const Io& io, T* dst, long y0,
+                         long y1) const {
         const AxisPass<T>& horizontal = passes_[0];
         const AxisPass<T>& vertical = passes_[1];
         const long pitch = window_.width * channels_;
-        long held_lo = 0, held_hi = 0;  // source lines in the buffer
-        for (long y = y0; y < y1; y += band_lines_) {
-            const long end = std::min(y1, y + band_lines_);
-            const detail::Span need = vertical.lines_read(y, end);
-            if (buffer.size() < static_cast<size_t>((need.hi - need.lo) * pitch))
-                buffer.resize(static_cast<size_t>((need.hi - need.lo) * pitch));
-            long from = need.lo;
-            if (need.lo >= held_lo && need.lo < held_hi) {
-                std::memmove(buffer.data(), buffer.data() + (need.lo - held_lo) * pitch,
-                             sizeof(T) * (held_hi - need.lo) * pitch);
-                from = held_hi;
-            }
-            if (from < need.hi) {
-                if (int rc = horizontal.run_lines(src + from * src_pitch, src_pitch, buffer.data() + (from - need.lo) * pitch,
-                                                  pitch, need.hi - from))
+        const detail::Span need = vertical.lines_read(y0, y1);
+        if (buffer.size() < static_cast<size_t>((need.hi - need.lo) * pitch))
+            buffer.resize(static_cast<size_t>((need.hi - need.lo) * pitch));
+        detail::Span kept{std::max(need.lo, held.lines.lo), std::min(need.hi, held.lines.hi)};
+        if (held.plane != plane || kept.lo >= kept.hi)
+            kept = {need.lo, need.lo};
+        else
+            std::memmove(buffer.data() + (kept.lo - need.lo) * pitch, buffer.data() + (kept.lo - held.lines.lo) * pitch,
+                         sizeof(T) * (kept.hi - kept.lo) * pitch);
+        held = {};
+        for (const detail::Span s : {detail::Span{need.lo, kept.lo}, detail::Span{kept.hi, need.hi}})
+            if (s.lo < s.hi)
+                if (int rc = horizontal.run_lines(src + s.lo * io.src_pitch, io.src_pitch,
+                                                  buffer.data() + (s.lo - need.lo) * pitch, pitch, s.hi - s.lo))
                     return rc;
-            }
-            held_lo = need.lo, held_hi = std::max(need.hi, from);
-            if (int rc = vertical.run_rows(buffer.data(), pitch, need.lo, dst + (y - y0) * dst_pitch, dst_pitch, y, end))
-                return rc;
-        }
-        return result_ok;
+        held = {plane, need};
+        return vertical.run_rows(buffer.data(), pitch, need.lo, dst, io.dst_pitch, y0, y1);
     }
 
     // Output lines per band: the most whose intermediate lines fit kBandBytes
@@ -546,6 +568,7 @@ private:
     long band_lines_ = 0;
     std::vector<AxisPass<T>> passes_;
     std::vector<std::vector<T>> buffers_;  // per thread: its band of the intermediate image
+    std::unique_ptr<detail::Share[]> shares_;  // per thread: what is left of its share of a run
     std::unique_ptr<detail::Team> team_;
 };
 

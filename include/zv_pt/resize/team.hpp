@@ -2,6 +2,7 @@
 #ifndef ZV_PT_RESIZE_TEAM_HPP
 #define ZV_PT_RESIZE_TEAM_HPP
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -93,6 +94,35 @@ private:
     std::atomic<long> generation_{0};
     std::atomic<int> pending_{0};
     bool stop_ = false;
+};
+
+// The lines [lo, hi) of a run's work (the planes' lines one after another)
+// that are left of one thread's share: the thread takes them from the front;
+// where the bands are independent, a thread done with its own share takes
+// the others' from the back, so that a thread that starts late (woken from
+// sleep, say) leaves more of its share to the others.
+struct Share {
+    std::mutex mutex;
+    long lo = 0, hi = 0;
+
+    // The next lines to run as [*from, *to), at most `band` of them and within
+    // one plane of `plane_lines`; with `halve`, half of what is left once less
+    // than two bands are, so that the two ends finish together.  False when
+    // none are left.
+    bool take(bool front, long band, long plane_lines, bool halve, long* from, long* to) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const long left = hi - lo;
+        if (left <= 0) return false;
+        const long size = halve && left < 2 * band ? (left + 1) / 2 : std::min(band, left);
+        if (front) {
+            *from = lo;
+            *to = lo = std::min(lo + size, (lo / plane_lines + 1) * plane_lines);
+        } else {
+            *to = hi;
+            *from = hi = std::max(hi - size, (hi - 1) / plane_lines * plane_lines);
+        }
+        return true;
+    }
 };
 
 }  // namespace detail
