@@ -507,8 +507,8 @@ private:
 
     // One band: the horizontal pass of the source lines the band reads that
     // the buffer does not hold yet, then the vertical pass out of the buffer.
-    // Held lines that the band reads again (the previous band's) move to
-    // their place.
+    // Held lines that the band reads again (the previous band's, above it)
+    // move to the buffer's front.
     int horizontal_first(std::vector<T>& buffer, Held& held, long plane, const T* src, const Io& io, T* dst, long y0,
                          long y1) const {
         const AxisPass<T>& horizontal = passes_[0];
@@ -517,18 +517,17 @@ private:
         const detail::Span need = vertical.lines_read(y0, y1);
         if (buffer.size() < static_cast<size_t>((need.hi - need.lo) * pitch))
             buffer.resize(static_cast<size_t>((need.hi - need.lo) * pitch));
-        detail::Span kept{std::max(need.lo, held.lines.lo), std::min(need.hi, held.lines.hi)};
-        if (held.plane != plane || kept.lo >= kept.hi)
-            kept = {need.lo, need.lo};
-        else
-            std::memmove(buffer.data() + (kept.lo - need.lo) * pitch, buffer.data() + (kept.lo - held.lines.lo) * pitch,
-                         sizeof(T) * (kept.hi - kept.lo) * pitch);
+        long from = need.lo;  // the first line to compute
+        if (held.plane == plane && need.lo >= held.lines.lo && need.lo < held.lines.hi) {
+            from = std::min(held.lines.hi, need.hi);
+            std::memmove(buffer.data(), buffer.data() + (need.lo - held.lines.lo) * pitch,
+                         sizeof(T) * (from - need.lo) * pitch);
+        }
         held = {};
-        for (const detail::Span s : {detail::Span{need.lo, kept.lo}, detail::Span{kept.hi, need.hi}})
-            if (s.lo < s.hi)
-                if (int rc = horizontal.run_lines(src + s.lo * io.src_pitch, io.src_pitch,
-                                                  buffer.data() + (s.lo - need.lo) * pitch, pitch, s.hi - s.lo))
-                    return rc;
+        if (from < need.hi)
+            if (int rc = horizontal.run_lines(src + from * io.src_pitch, io.src_pitch,
+                                              buffer.data() + (from - need.lo) * pitch, pitch, need.hi - from))
+                return rc;
         held = {plane, need};
         return vertical.run_rows(buffer.data(), pitch, need.lo, dst, io.dst_pitch, y0, y1);
     }
