@@ -178,49 +178,93 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     }
     const typename L::Steps steps = L::steps_of(p.src_step);
     int64_t i = first;
-    while (i + L::kLanes <= p.n) {
-        const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
-        typename L::Acc acc = L::start(p.half);
-        int lanes;
-        if (p.shared) {
-            if (!PassEnds::within(r.first, x_reach(shared_rounds, shared_group), ends.x)) break;
-            lanes = shared_lanes;
-            for (int64_t k = 0; k < shared_rounds; ++k)
-                acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
-        } else {
-            // The rounds of the group's first run, or of one tap more where a
-            // lane has more (runs of a resize differ by a tap from element to
-            // element); lanes with shorter runs weigh the taps past their
-            // count at nothing, lanes with longer ones end the group.
-            int64_t rounds = (r.count + 1) / 2;
-            if (__builtin_expect(LongerTaps<L>::of(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
-            typename L::Group g;
-            lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
-            if (lanes == 0) break;  // a run too long or too spread for the windows: the runs take the rest
-            if (__builtin_expect(PassEnds::within(r.first, x_reach(rounds, g), ends.x) &&
-                                     PassEnds::within(r.weights, w_reach(rounds), ends.w),
-                                 1)) {
-                for (int64_t k = 0; k < rounds; ++k) acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
-            } else if constexpr (ClippedRounds<L>::value) {
-                // The windows would pass the pass's end: the lanes whose own
-                // bytes end before it go on with clipped windows.
-                lanes = L::lanes_within(p, i, steps, r, ends, lanes);
-                if (lanes == 0) break;
-                for (int64_t k = 0; k < rounds; ++k)
-                    acc = L::round_clipped(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k, ends);
+    // The groups from element i on, until one is left to the runs (false)
+    // or, far from the pass's end (`careful` false), until the widest windows
+    // a group can have would reach that end (true): the careful groups, which
+    // check their own windows and clip them, then go on.  Far from the end
+    // the check takes the group's first run alone, before its lanes are
+    // worked out, and the code for clipped windows stays out of the loop
+    // (1920 to 1919 bilinear: 3.66 to 3.43 ms a pass).
+    const int64_t far_x = 2 * (kMaxLaneRounds - 1) * ts + L::kWindow, far_w = w_reach(kMaxLaneRounds);
+    auto groups = [&](auto careful) {
+        while (i + L::kLanes <= p.n) {
+            const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
+            typename L::Acc acc = L::start(p.half);
+            int lanes;
+            if (p.shared) {
+                if (!PassEnds::within(r.first, x_reach(shared_rounds, shared_group), ends.x)) return false;
+                lanes = shared_lanes;
+                for (int64_t k = 0; k < shared_rounds; ++k)
+                    acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
             } else {
-                break;  // the windows would pass the pass's end: the runs take the rest
+                // The rounds of the group's first run, or of one tap more where a
+                // lane has more (runs of a resize differ by a tap from element to
+                // element); lanes with shorter runs weigh the taps past their
+                // count at nothing, lanes with longer ones end the group.
+                int64_t rounds = (r.count + 1) / 2;
+                if (__builtin_expect(LongerTaps<L>::of(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
+                if constexpr (!careful) {
+                    if (!(PassEnds::within(r.first, far_x, ends.x) && PassEnds::within(r.weights, far_w, ends.w))) return true;
+                }
+                typename L::Group g;
+                lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
+                if (lanes == 0) return false;  // a run too long or too spread for the windows: the runs take the rest
+                if (!careful || (PassEnds::within(r.first, x_reach(rounds, g), ends.x) &&
+                                 PassEnds::within(r.weights, w_reach(rounds), ends.w))) {
+                    for (int64_t k = 0; k < rounds; ++k)
+                        acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
+                } else if constexpr (ClippedRounds<L>::value) {
+                    // The windows would pass the pass's end: the lanes whose own
+                    // bytes end before it go on with clipped windows.
+                    lanes = L::lanes_within(p, i, steps, r, ends, lanes);
+                    if (lanes == 0) return false;
+                    for (int64_t k = 0; k < rounds; ++k)
+                        acc = L::round_clipped(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k, ends);
+                } else {
+                    return false;  // the windows would pass the pass's end: the runs take the rest
+                }
             }
+            L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
+            // Mostly every lane qualifies: a branch rather than i += lanes keeps
+            // the next group's loads from waiting for this group's checks.
+            if (__builtin_expect(lanes == L::kLanes, 1))
+                i += L::kLanes;
+            else
+                i += lanes;
         }
-        L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
-        // Mostly every lane qualifies: a branch rather than i += lanes keeps
-        // the next group's loads from waiting for this group's checks.
-        if (__builtin_expect(lanes == L::kLanes, 1))
-            i += L::kLanes;
-        else
-            i += lanes;
-    }
+        return false;
+    };
+    if (groups(std::false_type{})) groups(std::true_type{});
     return i;
+}
+
+// The last elements of a pass with packed tables, fewer than a group (the
+// end of a line), as one group of lanes: their table entries are copied, the
+// last one repeated to fill the group, and the group's sums are stored to a
+// buffer, of which the elements' own are copied out.  Returns the first
+// element not done.
+template <class L>
+inline int64_t u8_lane_tail(const ResamplePass& p, int64_t first) {
+    const int64_t left = p.n - first;
+    if (left < 1 || left >= L::kLanes || !packed_tables(p)) return first;
+    int64_t mins[L::kLanes], counts[L::kLanes], offsets[L::kLanes];
+    for (int64_t e = 0; e < L::kLanes; ++e) {
+        const int64_t from = first + std::min(e, left - 1);
+        mins[e] = load<int64_t>(p.tap_min + 8 * from);
+        counts[e] = load<int64_t>(p.tap_count + 8 * from);
+        offsets[e] = load<int64_t>(p.weight_offset + 8 * from);
+    }
+    uint8_t sums[L::kLanes];
+    ResamplePass q = from_element(p, first);
+    q.tap_min = reinterpret_cast<const char*>(mins);
+    q.tap_count = reinterpret_cast<const char*>(counts);
+    q.weight_offset = reinterpret_cast<const char*>(offsets);
+    q.n = L::kLanes;
+    q.dst = reinterpret_cast<char*>(sums);
+    q.dst_step = 1;
+    const int64_t done = std::min(left, u8_lane_groups<L>(q, 0));
+    scatter_bytes(p.dst + first * p.dst_step, p.dst_step, sums, done);
+    return first + done;
 }
 
 // ---- runs ----------------------------------------------------------------------
@@ -609,7 +653,10 @@ inline void resample_u8_with(const ResamplePass& p) {
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i);
         }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
-            if (count < Ops::kRunsFrom) i = u8_lane_groups<typename Ops::Lanes>(p, i);
+            if (count < Ops::kRunsFrom) {
+                i = u8_lane_groups<typename Ops::Lanes>(p, i);
+                i = u8_lane_tail<typename Ops::Lanes>(p, i);
+            }
         }
         // Long runs, and what the lanes left (the last groups of a pass).
         if constexpr (!std::is_same_v<typename Ops::Runs, NoRuns>) {
