@@ -250,7 +250,9 @@ inline __m512i pair_index(__m512i v, int32_t step) {
 inline void store_bytes16(char* dst, int64_t step, __m512i sums, int shift, int64_t lanes) {
     const __m512i v = _mm512_max_epi32(_mm512_sra_epi32(sums, _mm_cvtsi32_si128(shift)), _mm512_setzero_si512());
     const __m128i bytes = _mm512_cvtusepi32_epi8(v);
-    if (step == 1) {
+    if (step == 1 && lanes == 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);  // no mask where none is needed: faster on Zen 4
+    } else if (step == 1) {
         _mm_mask_storeu_epi8(dst, static_cast<__mmask16>(low_bits(lanes)), bytes);
     } else if (step > 1 && step <= kSpreadSteps) {
         store_spread(dst, step, bytes, lanes);
