@@ -1068,8 +1068,11 @@ sys.exit(os.waitstatus_to_exitcode(status))
                 "-q", "--size", "1000x1000", "--torch", "--out", self.path(f"out{count}"), *files)
             self.assertEqual(returncode, 0, stderr)
             self.assertIn(f"({count}, 3, 1000, 1000)", stdout)
-        # Holding the tensors and a stacked copy would take 2 x 22 x 12 MB = 528 MB more.
-        self.assertLess(peaks[24] - peaks[2], 100 << 10, peaks)
+        # Holding the tensors would take 22 x 12 MB = 264 MB more, and a stacked copy as much again.
+        # Streamed, up to 2 x jobs finished tensors wait for their turn and the workers build more
+        # (4 to 6 of 12 MB with two processors, against 2 for two files), and the allocator keeps
+        # some freed ones: 39 to 109 MB more in five runs on two processors.
+        self.assertLess(peaks[24] - peaks[2], 200 << 10, peaks)
 
 
 if __name__ == "__main__":
