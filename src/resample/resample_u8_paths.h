@@ -234,7 +234,13 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
         }
         return false;
     };
-    if (groups(std::false_type{})) groups(std::true_type{});
+    // Levels that do not clip their windows check each group's own (NEON:
+    // the far groups' check cost 2.3 instructions an element more).
+    if constexpr (ClippedRounds<L>::value) {
+        if (groups(std::false_type{})) groups(std::true_type{});
+    } else {
+        groups(std::true_type{});
+    }
     return i;
 }
 
@@ -242,11 +248,12 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
 // end of a line), as one group of lanes: their table entries are copied, the
 // last one repeated to fill the group, and the group's sums are stored to a
 // buffer, of which the elements' own are copied out.  Returns the first
-// element not done.
+// element not done.  Only where the level clips its windows at the pass's
+// end: elsewhere such a group's windows would pass it.
 template <class L>
 inline int64_t u8_lane_tail(const ResamplePass& p, int64_t first) {
     const int64_t left = p.n - first;
-    if (left < 1 || left >= L::kLanes || !packed_tables(p)) return first;
+    if (!ClippedRounds<L>::value || left < 1 || left >= L::kLanes || !packed_tables(p)) return first;
     int64_t mins[L::kLanes], counts[L::kLanes], offsets[L::kLanes];
     for (int64_t e = 0; e < L::kLanes; ++e) {
         const int64_t from = first + std::min(e, left - 1);
