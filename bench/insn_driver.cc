@@ -76,43 +76,49 @@ int resample_v8(long repeats) {
     });
 }
 
-// The horizontal pass of the photo shape, 4928 -> 852 pixels wide,
-// interleaved RGB, over kPhotoLines lines (bilinear: about 12 taps per
-// output element, bicubic about 24), through the planner's calls in one
-// mapping (64 lines, about a band of the fused resize); or a plain scalar
-// loop over the same tables.  Output elements per call: 852 * 3 * kPhotoLines.
-constexpr long kPhotoIn = 4928, kPhotoOut = 852, kPhotoLines = 64;
+// Horizontal passes of interleaved RGB over kPassLines lines (64, about a
+// band of the fused resize), through the planner's calls in one mapping, or
+// a plain scalar loop over the same tables.  The photo shape, 4928 -> 852
+// pixels wide (bilinear: about 12 taps per output element, bicubic about
+// 24), and a near-identity width, 1920 -> 1919 (2 and 4 taps), whose
+// sampling grid never repeats: taps of their own per element.  Output
+// elements per call: out * 3 * kPassLines.
+struct Widths {
+    long in, out;
+};
+constexpr Widths kPhoto{4928, 852}, kNearIdentity{1920, 1919};
+constexpr long kPassLines = 64;
 
 template <class T>
-int photo_pass(long repeats, zvt::resize::Filter filter, zvt::resize::Mapping mapping) {
+int horizontal_pass(long repeats, Widths w, zvt::resize::Filter filter, zvt::resize::Mapping mapping) {
     using namespace zvt::resize;
-    const AxisTaps taps = make_axis_taps(kPhotoIn, kPhotoOut, filter);
-    const AxisPass<T> pass(taps, Axis::horizontal, Layout::interleaved, kPhotoLines, mapping);
-    std::vector<T> src = ramp<T>(kPhotoIn * 3 * kPhotoLines), dst(kPhotoOut * 3 * kPhotoLines);
+    const AxisTaps taps = make_axis_taps(w.in, w.out, filter);
+    const AxisPass<T> pass(taps, Axis::horizontal, Layout::interleaved, kPassLines, mapping);
+    std::vector<T> src = ramp<T>(w.in * 3 * kPassLines), dst(w.out * 3 * kPassLines);
     return call_repeatedly(repeats, [&] { return pass.run(src.data(), dst.data()); });
 }
 
 // The plain loop: every element sums its taps in order.
 template <class T>
-int photo_plain(long repeats, zvt::resize::Filter filter) {
+int horizontal_plain(long repeats, Widths w, zvt::resize::Filter filter) {
     using namespace zvt::resize;
-    const AxisTaps t = make_axis_taps(kPhotoIn, kPhotoOut, filter);
-    std::vector<T> src = ramp<T>(kPhotoIn * 3 * kPhotoLines), dst(kPhotoOut * 3 * kPhotoLines);
+    const AxisTaps t = make_axis_taps(w.in, w.out, filter);
+    std::vector<T> src = ramp<T>(w.in * 3 * kPassLines), dst(w.out * 3 * kPassLines);
     volatile long sink = 0;  // the loop's result is used
     auto run = [&] {
-        for (long y = 0; y < kPhotoLines; ++y)
-            for (long x = 0; x < kPhotoOut; ++x)
+        for (long y = 0; y < kPassLines; ++y)
+            for (long x = 0; x < w.out; ++x)
                 for (long c = 0; c < 3; ++c) {
-                    const T* in = &src[static_cast<size_t>((y * kPhotoIn + t.first[x]) * 3 + c)];
+                    const T* in = &src[static_cast<size_t>((y * w.in + t.first[x]) * 3 + c)];
                     if constexpr (std::is_same_v<T, float>) {
                         float acc = 0.0f;
                         for (int64_t j = 0; j < t.count[x]; ++j) acc = std::fma(in[3 * j], t.weights[t.offset[x] + j], acc);
-                        dst[static_cast<size_t>((y * kPhotoOut + x) * 3 + c)] = acc;
+                        dst[static_cast<size_t>((y * w.out + x) * 3 + c)] = acc;
                     } else {
                         int32_t acc = int32_t{1} << (t.frac_bits - 1);
                         for (int64_t j = 0; j < t.count[x]; ++j) acc += t.fixed[t.offset[x] + j] * in[3 * j];
                         acc >>= t.frac_bits;
-                        dst[static_cast<size_t>((y * kPhotoOut + x) * 3 + c)] =
+                        dst[static_cast<size_t>((y * w.out + x) * 3 + c)] =
                             static_cast<T>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
                     }
                 }
@@ -136,18 +142,26 @@ constexpr Kernel kKernels[] = {
     {"normalize", normalize},
     {"resample_f32_v8", resample_v8<float, float>},
     {"resample_u8_v8", resample_v8<unsigned char, int16_t>},
-    {"photo_u8_bilinear_phase", [](long r) { return photo_pass<unsigned char>(r, Filter::bilinear, Mapping::per_phase); }},
-    {"photo_u8_bilinear_row", [](long r) { return photo_pass<unsigned char>(r, Filter::bilinear, Mapping::per_row); }},
-    {"photo_u8_bilinear_plain", [](long r) { return photo_plain<unsigned char>(r, Filter::bilinear); }},
-    {"photo_u8_bicubic_phase", [](long r) { return photo_pass<unsigned char>(r, Filter::bicubic, Mapping::per_phase); }},
-    {"photo_u8_bicubic_row", [](long r) { return photo_pass<unsigned char>(r, Filter::bicubic, Mapping::per_row); }},
-    {"photo_u8_bicubic_plain", [](long r) { return photo_plain<unsigned char>(r, Filter::bicubic); }},
-    {"photo_f32_bilinear_phase", [](long r) { return photo_pass<float>(r, Filter::bilinear, Mapping::per_phase); }},
-    {"photo_f32_bilinear_row", [](long r) { return photo_pass<float>(r, Filter::bilinear, Mapping::per_row); }},
-    {"photo_f32_bilinear_plain", [](long r) { return photo_plain<float>(r, Filter::bilinear); }},
-    {"photo_f32_bicubic_phase", [](long r) { return photo_pass<float>(r, Filter::bicubic, Mapping::per_phase); }},
-    {"photo_f32_bicubic_row", [](long r) { return photo_pass<float>(r, Filter::bicubic, Mapping::per_row); }},
-    {"photo_f32_bicubic_plain", [](long r) { return photo_plain<float>(r, Filter::bicubic); }},
+    {"photo_u8_bilinear_phase", [](long r) { return horizontal_pass<unsigned char>(r, kPhoto, Filter::bilinear, Mapping::per_phase); }},
+    {"photo_u8_bilinear_row", [](long r) { return horizontal_pass<unsigned char>(r, kPhoto, Filter::bilinear, Mapping::per_row); }},
+    {"photo_u8_bilinear_plain", [](long r) { return horizontal_plain<unsigned char>(r, kPhoto, Filter::bilinear); }},
+    {"photo_u8_bicubic_phase", [](long r) { return horizontal_pass<unsigned char>(r, kPhoto, Filter::bicubic, Mapping::per_phase); }},
+    {"photo_u8_bicubic_row", [](long r) { return horizontal_pass<unsigned char>(r, kPhoto, Filter::bicubic, Mapping::per_row); }},
+    {"photo_u8_bicubic_plain", [](long r) { return horizontal_plain<unsigned char>(r, kPhoto, Filter::bicubic); }},
+    {"photo_f32_bilinear_phase", [](long r) { return horizontal_pass<float>(r, kPhoto, Filter::bilinear, Mapping::per_phase); }},
+    {"photo_f32_bilinear_row", [](long r) { return horizontal_pass<float>(r, kPhoto, Filter::bilinear, Mapping::per_row); }},
+    {"photo_f32_bilinear_plain", [](long r) { return horizontal_plain<float>(r, kPhoto, Filter::bilinear); }},
+    {"photo_f32_bicubic_phase", [](long r) { return horizontal_pass<float>(r, kPhoto, Filter::bicubic, Mapping::per_phase); }},
+    {"photo_f32_bicubic_row", [](long r) { return horizontal_pass<float>(r, kPhoto, Filter::bicubic, Mapping::per_row); }},
+    {"photo_f32_bicubic_plain", [](long r) { return horizontal_plain<float>(r, kPhoto, Filter::bicubic); }},
+    {"near_u8_bilinear_row", [](long r) { return horizontal_pass<unsigned char>(r, kNearIdentity, Filter::bilinear, Mapping::per_row); }},
+    {"near_u8_bilinear_plain", [](long r) { return horizontal_plain<unsigned char>(r, kNearIdentity, Filter::bilinear); }},
+    {"near_u8_bicubic_row", [](long r) { return horizontal_pass<unsigned char>(r, kNearIdentity, Filter::bicubic, Mapping::per_row); }},
+    {"near_u8_bicubic_plain", [](long r) { return horizontal_plain<unsigned char>(r, kNearIdentity, Filter::bicubic); }},
+    {"near_f32_bilinear_row", [](long r) { return horizontal_pass<float>(r, kNearIdentity, Filter::bilinear, Mapping::per_row); }},
+    {"near_f32_bilinear_plain", [](long r) { return horizontal_plain<float>(r, kNearIdentity, Filter::bilinear); }},
+    {"near_f32_bicubic_row", [](long r) { return horizontal_pass<float>(r, kNearIdentity, Filter::bicubic, Mapping::per_row); }},
+    {"near_f32_bicubic_plain", [](long r) { return horizontal_plain<float>(r, kNearIdentity, Filter::bicubic); }},
 };
 
 int usage() {

@@ -25,6 +25,10 @@ resample_kernels=(resample_f32_v8:8 resample_u8_v8:6)
 # aim is at most one instruction per tap and output element.
 photo_passes=(u8_bilinear:11.6 u8_bicubic:23.1 f32_bilinear:11.6 f32_bicubic:23.1)
 photo_elements=$((852 * 3 * 64))
+# A near-identity width (1920 -> 1919), whose taps are all of their own: per
+# row only, beside the plain scalar loop.
+near_passes=(u8_bilinear:2.0 u8_bicubic:4.0 f32_bilinear:2.0 f32_bicubic:4.0)
+near_elements=$((1919 * 3 * 64))
 
 cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
@@ -80,6 +84,18 @@ for entry in "${photo_passes[@]}"; do
   plain=$(per_pixel "photo_${pass}_plain" $photo_elements 2)
   awk -v k="$pass" -v t="$taps" -v a="$phase" -v b="$row" -v c="$plain" 'BEGIN {
     printf "| %s | %.1f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k, t, a, a / t, b, b / t, c, c / t
+  }'
+done
+
+echo
+echo "| near-identity horizontal pass (1920 -> 1919) | taps per element | per row: instructions per element | per tap | plain scalar loop: per element | per tap |"
+echo "|---|---:|---:|---:|---:|---:|"
+for entry in "${near_passes[@]}"; do
+  pass=${entry%%:*} taps=${entry#*:}
+  row=$(per_pixel "near_${pass}_row" $near_elements 2)
+  plain=$(per_pixel "near_${pass}_plain" $near_elements 2)
+  awk -v k="$pass" -v t="$taps" -v b="$row" -v c="$plain" 'BEGIN {
+    printf "| %s | %.1f | %.2f | %.2f | %.2f | %.2f |\n", k, t, b, b / t, c, c / t
   }'
 done
 
