@@ -261,6 +261,7 @@ struct NeonLanes {
     };
     struct Steps {
         int64x2_t lane[4];  // lanes 2k and 2k + 1: lane * source step
+        bool zero;          // a source step of 0 (one call per line): nothing to add
     };
     struct Acc {
         int32x4_t lo, hi;  // lanes 0-3, 4-7
@@ -272,6 +273,7 @@ struct NeonLanes {
             const int64_t two[2] = {2 * k * s, (2 * k + 1) * s};
             steps.lane[k] = vld1q_s64(two);
         }
+        steps.zero = s == 0;
         return steps;
     }
 
@@ -306,7 +308,8 @@ struct NeonLanes {
         const int64x2_t min0 = vdupq_n_s64(load<int64_t>(p.tap_min + 8 * i));
         const int64x2_t w0 = vdupq_n_s64(load<int64_t>(p.weight_offset + 8 * i));
         for (int k = 0; k < 4; ++k) {
-            d[k] = vaddq_s64(vsubq_s64(d[k], min0), steps.lane[k]);
+            d[k] = vsubq_s64(d[k], min0);
+            if (!steps.zero) d[k] = vaddq_s64(d[k], steps.lane[k]);
             wd[k] = vsubq_s64(wd[k], w0);
         }
         const uint16x8_t dx = saturated(d), wx = saturated(wd), counts = saturated(c);
@@ -375,6 +378,13 @@ struct NeonLanes {
     }
 
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) {
+        if (step == 1 && lanes == kLanes) {
+            // All eight bytes at once (a line of taps of their own, mostly).
+            const int32x4_t count = vdupq_n_s32(-shift);
+            const int16x8_t narrow = vqmovn_high_s32(vqmovn_s32(vshlq_s32(acc.lo, count)), vshlq_s32(acc.hi, count));
+            vst1_u8(reinterpret_cast<uint8_t*>(dst), vqmovun_s16(narrow));
+            return;
+        }
         store_four(dst, step, acc.lo, shift, std::min(lanes, 4));
         if (lanes > 4) store_four(dst + 4 * step, step, acc.hi, shift, lanes - 4);
     }
