@@ -74,30 +74,30 @@ for entry in "${resample_kernels[@]}"; do
   awk -v k="$kernel" -v i="$ipp" -v g="$goal" 'BEGIN { printf "| %s | %.3f | %d | %s |\n", k, i, g, i <= g ? "yes" : "NO" }'
 done
 
+# One table row per horizontal pass (type_filter:taps): instructions per
+# element and per tap in each of the given mappings, then in the plain loop.
+pass_rows() {
+  local shape=$1 elements=$2 mappings=$3 entry m n row
+  shift 3
+  for entry in "$@"; do
+    row="| ${entry%%:*} | $(printf %.1f "${entry#*:}")"
+    for m in $mappings plain; do
+      n=$(per_pixel "${shape}_${entry%%:*}_$m" "$elements" 2)
+      row+=$(awk -v n="$n" -v t="${entry#*:}" 'BEGIN { printf " | %.2f | %.2f", n, n / t }')
+    done
+    echo "$row |"
+  done
+}
+
 echo
 echo "| photo horizontal pass | taps per element | per phase: instructions per element | per tap | per row: per element | per tap | plain scalar loop: per element | per tap |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|"
-for entry in "${photo_passes[@]}"; do
-  pass=${entry%%:*} taps=${entry#*:}
-  phase=$(per_pixel "photo_${pass}_phase" $photo_elements 2)
-  row=$(per_pixel "photo_${pass}_row" $photo_elements 2)
-  plain=$(per_pixel "photo_${pass}_plain" $photo_elements 2)
-  awk -v k="$pass" -v t="$taps" -v a="$phase" -v b="$row" -v c="$plain" 'BEGIN {
-    printf "| %s | %.1f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k, t, a, a / t, b, b / t, c, c / t
-  }'
-done
+pass_rows photo $photo_elements "phase row" "${photo_passes[@]}"
 
 echo
 echo "| near-identity horizontal pass (1920 -> 1919) | taps per element | per row: instructions per element | per tap | plain scalar loop: per element | per tap |"
 echo "|---|---:|---:|---:|---:|---:|"
-for entry in "${near_passes[@]}"; do
-  pass=${entry%%:*} taps=${entry#*:}
-  row=$(per_pixel "near_${pass}_row" $near_elements 2)
-  plain=$(per_pixel "near_${pass}_plain" $near_elements 2)
-  awk -v k="$pass" -v t="$taps" -v b="$row" -v c="$plain" 'BEGIN {
-    printf "| %s | %.1f | %.2f | %.2f | %.2f | %.2f |\n", k, t, b, b / t, c, c / t
-  }'
-done
+pass_rows near $near_elements row "${near_passes[@]}"
 
 # The row kernels the exported functions dispatch to on AArch64: the
 # conversions should de-interleave with ld3 and store 16-byte registers; the
