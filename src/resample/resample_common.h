@@ -93,8 +93,10 @@ struct LaneRuns {
         LaneRuns lanes;
         int64_t most = 0;
         lanes.common = INT64_MAX;
-        for (int k = 0; k < kLanes; ++k) {
-            const TapRun r = kShared ? moved(shared, (i + k) * p.src_step) : tap_run(p, i + k);
+        // Element i's pass, stepped on from lane to lane.
+        ResamplePass q = from_element(p, i);
+        for (int k = 0; k < kLanes; ++k, q = from_element(q, 1)) {
+            const TapRun r = kShared ? moved(shared, (i + k) * p.src_step) : tap_run(q, 0);
             lanes.first[k] = r.first;
             lanes.weights[k] = r.weights;
             lanes.count[k] = r.count;
