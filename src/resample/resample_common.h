@@ -78,8 +78,8 @@ inline void each_element(const ResamplePass& pass, int64_t first, Element elemen
     }
 }
 
-// Runs in lanes from consecutive elements [i, i + kLanes): those of a
-// shared-taps pass (the shared run moved by source steps) or a per-element one.
+// Runs in lanes from consecutive elements [i, i + kLanes) of a pass with
+// taps of their own.
 template <int kLanes>
 struct LaneRuns {
     const char* first[kLanes];
@@ -88,15 +88,14 @@ struct LaneRuns {
     int64_t common;  // taps that every lane has, >= 0
     bool uneven;     // some lane has more than `common` taps
 
-    template <bool kShared>
-    static LaneRuns at(const ResamplePass& p, const TapRun& shared, int64_t i) {
+    static LaneRuns at(const ResamplePass& p, int64_t i) {
         LaneRuns lanes;
         int64_t most = 0;
         lanes.common = INT64_MAX;
         // Element i's pass, stepped on from lane to lane.
         ResamplePass q = from_element(p, i);
         for (int k = 0; k < kLanes; ++k, q = from_element(q, 1)) {
-            const TapRun r = kShared ? moved(shared, (i + k) * p.src_step) : tap_run(q, 0);
+            const TapRun r = tap_run(q, 0);
             lanes.first[k] = r.first;
             lanes.weights[k] = r.weights;
             lanes.count[k] = r.count;

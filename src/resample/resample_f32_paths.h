@@ -312,7 +312,7 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
     } else {
         if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) static_assert(Ops::Windows::kLanes == kLanes);
         auto lanes_block = [&](int64_t at) {
-            f32_lanes_block<Ops>(LaneRuns<kLanes>::template at<false>(p, shared, at), p.tap_stride,
+            f32_lanes_block<Ops>(LaneRuns<kLanes>::at(p, at), p.tap_stride,
                                  p.dst + at * p.dst_step, p.dst_step);
         };
         if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, 0, lanes_block);

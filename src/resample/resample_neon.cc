@@ -138,10 +138,14 @@ inline int16x8_t pick(const uint8x16x4_t& window, uint8x16_t index) {
     return vreinterpretq_s16_u8(vqtbl4q_u8(window, index));
 }
 
+// Four sums shifted and narrowed to int16 with saturation (the first half
+// of the clamp; vqmovun the second).
+inline int16x4_t shifted16(int32x4_t sums, int shift) { return vqmovn_s32(vshlq_s32(sums, vdupq_n_s32(-shift))); }
+
 // Shifts, clamps by the saturating narrows and stores the first `count` of
 // the four sums.
 inline void store_four(char* dst, int64_t step, int32x4_t sums, int shift, int64_t count) {
-    const int16x4_t narrow = vqmovn_s32(vshlq_s32(sums, vdupq_n_s32(-shift)));
+    const int16x4_t narrow = shifted16(sums, shift);
     const uint8x8_t bytes = vqmovun_s16(vcombine_s16(narrow, narrow));
     if (step == 1 && count == 4) {
         vst1_lane_u32(reinterpret_cast<uint32_t*>(dst), vreinterpret_u32_u8(bytes), 0);
@@ -315,9 +319,10 @@ struct NeonLanes {
         const uint16x8_t dx = saturated(d), wx = saturated(wd), counts = saturated(c);
         auto at_most = [](uint16x8_t v, int64_t most) { return vcleq_u16(v, vdupq_n_u16(static_cast<uint16_t>(most))); };
         // Counts 1 .. max_taps (a count of 0 wraps to 0xffff), weights at even offsets within the window.
-        const uint16x8_t ok = vandq_u16(vandq_u16(at_most(dx, kWindow - 1 - p.tap_stride),
-                                                  at_most(vsubq_u16(counts, vdupq_n_u16(1)), max_taps - 1)),
-                                        vandq_u16(at_most(wx, kWeightWindow - 4), vtstq_u16(wx, vdupq_n_u16(1)) ^ vdupq_n_u16(0xffff)));
+        const uint16x8_t ok = vbicq_u16(vandq_u16(vandq_u16(at_most(dx, kWindow - 1 - p.tap_stride),
+                                                            at_most(vsubq_u16(counts, vdupq_n_u16(1)), max_taps - 1)),
+                                                  at_most(wx, kWeightWindow - 4)),
+                                        vtstq_u16(wx, vdupq_n_u16(1)));
         const int lanes = leading(ok);
         if (lanes == 0) return 0;
         g.counts = vreinterpretq_s16_u16(counts);
@@ -380,8 +385,7 @@ struct NeonLanes {
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) {
         if (step == 1 && lanes == kLanes) {
             // All eight bytes at once (a line of taps of their own, mostly).
-            const int32x4_t count = vdupq_n_s32(-shift);
-            const int16x8_t narrow = vqmovn_high_s32(vqmovn_s32(vshlq_s32(acc.lo, count)), vshlq_s32(acc.hi, count));
+            const int16x8_t narrow = vcombine_s16(shifted16(acc.lo, shift), shifted16(acc.hi, shift));
             vst1_u8(reinterpret_cast<uint8_t*>(dst), vqmovun_s16(narrow));
             return;
         }
