@@ -141,6 +141,31 @@ inline uint8_t u8_element(const TapRun& r, const ResamplePass& p) {
 
 inline float f32_element(const TapRun& r, const ResamplePass& p) { return f32_sum(r, p.tap_stride, 0, 0.0f); }
 
+// True when elements i, i + 1, i + 2 of a pass with packed tables are the
+// channels of one interleaved pixel of `element`-byte channels: first taps
+// one channel apart, the same count and the same weights.
+inline bool pixel_at(const ResamplePass& p, int64_t i, int64_t element) {
+    const char* m = p.tap_min + 8 * i;
+    const char* c = p.tap_count + 8 * i;
+    const char* w = p.weight_offset + 8 * i;
+    const int64_t first = load<int64_t>(m), count = load<int64_t>(c), weights = load<int64_t>(w);
+    // One branch for all six: the entries are read anyway.
+    return (load<int64_t>(m + 8) == first + element) & (load<int64_t>(m + 16) == first + 2 * element) &
+           (load<int64_t>(c + 8) == count) & (load<int64_t>(c + 16) == count) & (load<int64_t>(w + 8) == weights) &
+           (load<int64_t>(w + 16) == weights);
+}
+
+// Calls f(std::integral_constant<int, q>{}) for q = 0 .. N - 1, written out,
+// so that what a group keeps per pixel stays in registers.
+template <class F, int... Q>
+inline void each_of(F&& f, std::integer_sequence<int, Q...>) {
+    (f(std::integral_constant<int, Q>{}), ...);
+}
+template <int N, class F>
+inline void unrolled(F&& f) {
+    each_of(f, std::make_integer_sequence<int, N>{});
+}
+
 // Tables built at compile time, one per tap stride 1 .. kMaxTableStride:
 // make(stride) gives the table of a stride.  The paths that pick taps out of
 // windows read their pick indices from them rather than build them per call.

@@ -31,6 +31,42 @@ struct NeonF32Ops {
     static V load(const char* at) { return vreinterpretq_f32_u8(load16(at)); }
     static V broadcast(const char* at) { return vdupq_n_f32(zv_pt::load<float>(at)); }
     static V fma(V x, V w, V acc) { return vfmaq_f32(acc, x, w); }
+    template <int kLane>
+    static V fma_lane(V x, V w, V acc) {
+        return vfmaq_laneq_f32(acc, x, w, kLane);
+    }
+    // The pixels' table entries three at a time (ld3): per table, the
+    // channels' entries of two pixels in three vectors; each pixel's end
+    // bytes against the pass's ends, as offsets from the source and the
+    // weights.
+    static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
+        static_assert(kPixelLanes % 2 == 0);
+        const auto entries = [&](const char* table, int64_t at) {
+            return vld3q_s64(reinterpret_cast<const int64_t*>(table + 8 * at));
+        };
+        const auto offset = [](uintptr_t end, const char* from) {
+            return vdupq_n_s64(static_cast<int64_t>(end - reinterpret_cast<uintptr_t>(from)));
+        };
+        const int64x2_t x_end = offset(ends.x, p.src), w_end = offset(ends.w, p.weights);
+        const int64x2_t one = vdupq_n_s64(1), four = vdupq_n_s64(4), eight = vdupq_n_s64(8), sixteen = vdupq_n_s64(16);
+        uint64x2_t all = vdupq_n_u64(~uint64_t{0});
+        const auto both = [&](uint64x2_t a, uint64x2_t b) { all = vandq_u64(all, vandq_u64(a, b)); };
+        for (int64_t at = i; at < i + 3 * kPixelLanes; at += 6) {
+            const int64x2x3_t m = entries(p.tap_min, at), c = entries(p.tap_count, at), w = entries(p.weight_offset, at);
+            both(vceqq_s64(vsubq_s64(m.val[1], m.val[0]), four), vceqq_s64(vsubq_s64(m.val[2], m.val[0]), eight));
+            both(vceqq_s64(c.val[1], c.val[0]), vceqq_s64(c.val[2], c.val[0]));
+            both(vceqq_s64(w.val[1], w.val[0]), vceqq_s64(w.val[2], w.val[0]));
+            const int64x2_t last = vsubq_s64(c.val[0], one);  // 12 * last = 8 * last + 4 * last
+            const int64x2_t x = vaddq_s64(vaddq_s64(m.val[0], sixteen), vaddq_s64(vshlq_n_s64(last, 3), vshlq_n_s64(last, 2)));
+            const int64x2_t wl = vaddq_s64(vaddq_s64(w.val[0], sixteen), vshlq_n_s64(vbicq_s64(last, vdupq_n_s64(3)), 2));
+            both(vcgeq_s64(last, vdupq_n_s64(0)), vandq_u64(vcleq_s64(x, x_end), vcleq_s64(wl, w_end)));
+        }
+        return vminvq_u32(vreinterpretq_u32_u64(all)) != 0;
+    }
+    static void store3(char* at, V v) {
+        vst1_f32(reinterpret_cast<float*>(at), vget_low_f32(v));
+        vst1q_lane_f32(reinterpret_cast<float*>(at) + 2, v, 2);
+    }
 
     static V gather(const char* const* at, int64_t offset) {
         V v = vdupq_n_f32(zv_pt::load<float>(at[0] + offset));

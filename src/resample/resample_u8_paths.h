@@ -257,7 +257,9 @@ inline int64_t u8_lane_tail(const ResamplePass& p, int64_t first) {
     int64_t mins[L::kLanes], counts[L::kLanes], offsets[L::kLanes];
     for (int64_t e = 0; e < L::kLanes; ++e) {
         const int64_t from = first + std::min(e, left - 1);
-        mins[e] = load<int64_t>(p.tap_min + 8 * from);
+        // Lane e's source moves on by e source steps: a repeated entry
+        // takes them back to its own element's.
+        mins[e] = load<int64_t>(p.tap_min + 8 * from) + (from - first - e) * p.src_step;
         counts[e] = load<int64_t>(p.tap_count + 8 * from);
         offsets[e] = load<int64_t>(p.weight_offset + 8 * from);
     }
@@ -484,21 +486,10 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 //   channel's sums) and store3(dst, sums[3], extra[3][kPixels], half, shift)
 //   (channel c of pixel q to dst + 3q + c).
 
-// True when elements i, i + 1, i + 2 of a pass with packed tables are the
-// channels of one interleaved pixel.
-inline bool pixel_at(const ResamplePass& p, int64_t i) {
-    const char* m = p.tap_min + 8 * i;
-    const char* c = p.tap_count + 8 * i;
-    const char* w = p.weight_offset + 8 * i;
-    const int64_t first = load<int64_t>(m), count = load<int64_t>(c), weights = load<int64_t>(w);
-    return load<int64_t>(m + 8) == first + 1 && load<int64_t>(m + 16) == first + 2 && load<int64_t>(c + 8) == count &&
-           load<int64_t>(c + 16) == count && load<int64_t>(w + 8) == weights && load<int64_t>(w + 16) == weights;
-}
-
 // Bit q for each pixel q < `pixels` from element i on that pixel_at() finds.
 inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
     uint32_t found = 0;
-    for (int q = 0; q < pixels; ++q) found |= static_cast<uint32_t>(pixel_at(p, i + 3 * q)) << q;
+    for (int q = 0; q < pixels; ++q) found |= static_cast<uint32_t>(pixel_at(p, i + 3 * q, 1)) << q;
     return found;
 }
 
@@ -509,17 +500,6 @@ inline bool same_counts(const ResamplePass& p, int64_t i, int pixels) {
     for (int q = 1; q < pixels; ++q)
         if (load<int64_t>(p.tap_count + 8 * (i + 3 * q)) != count) return false;
     return true;
-}
-
-// Calls f(std::integral_constant<int, q>{}) for q = 0 .. N - 1, written out,
-// so that what a group keeps per pixel stays in registers.
-template <class F, int... Q>
-inline void each_of(F&& f, std::integer_sequence<int, Q...>) {
-    (f(std::integral_constant<int, Q>{}), ...);
-}
-template <int N, class F>
-inline void unrolled(F&& f) {
-    each_of(f, std::make_integer_sequence<int, N>{});
 }
 
 template <class X>

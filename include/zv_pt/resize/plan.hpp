@@ -116,6 +116,15 @@ struct CostModel {
     // ones half as long again.
     static double own_factor(bool floats) { return floats ? 3.0 : 1.0; }
     static double shared_factor(bool floats) { return floats ? 1.5 : 1.0; }
+    // NEON's interleaved float pixels per row (a pixel's three channels in
+    // the lanes of one vector) against its lanes per phase, in instructions
+    // per element (make insn-count and the sweep's widths): about 14 + taps
+    // against 8 + 1.5 taps, or 10 + 1.6 taps where a phase's elements lie far
+    // apart.  Per row, the elements then take the per-phase elements' estimate
+    // in that proportion.
+    static double neon_pixels_per_phase(double taps, bool far) {
+        return (14.0 + taps) / (far ? 10.0 + 1.6 * taps : 8.0 + 1.5 * taps);
+    }
 };
 
 // Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
@@ -140,26 +149,31 @@ inline double horizontal_ns(const AxisTaps& x, long first, long count, long line
     const double taps = static_cast<double>(x.weights.size()) / static_cast<double>(x.out_size);
     const double elements = static_cast<double>(lines) * static_cast<double>(count * channels);
     const bool floats = element == sizeof(float);
-    if (mapping == Mapping::per_row)
-        return CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats, channels == 3) +
-               static_cast<double>(lines) * CostModel::kCallNs;
+    const long periods = std::gcd(x.in_size, x.out_size);
+    const long period = x.out_size / periods;
+    const long step = x.in_size / periods;
+    const bool far = step * channels * element >= 32;
+    const double shared_elements_ns =
+        CostModel::shared_factor(floats) * elements * CostModel::shared_ns(taps, channels == 1, far);
+    if (mapping == Mapping::per_row) {
+        double own_elements_ns = CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats, channels == 3);
+#if defined(__aarch64__)
+        if (floats && channels == 3) own_elements_ns = shared_elements_ns * CostModel::neon_pixels_per_phase(taps, far);
+#endif
+        return own_elements_ns + static_cast<double>(lines) * CostModel::kCallNs;
+    }
     // Per phase: a call per phase and channel and block of lines.  A call runs
     // on from line to line only over whole lines of whole periods (so never
     // with one period per line, where the phases are the columns, nor in a
     // window of the output): otherwise every line has its own calls.
-    const long periods = std::gcd(x.in_size, x.out_size);
-    const long period = x.out_size / periods;
-    const long step = x.in_size / periods;
     const Span span = source_span(x, first, count);
     const bool continues = periods > 1 && whole_periods(count, span.hi - span.lo, period, step);
-    const bool far = step * channels * element >= 32;
     const double blocks =
         continues ? std::ceil(static_cast<double>(lines) /
                               static_cast<double>(phase_block_lines(span.hi - span.lo, channels, element)))
                   : static_cast<double>(lines);
     const double calls = static_cast<double>(std::min(period, count) * channels) * blocks;
-    return CostModel::shared_factor(floats) * elements * CostModel::shared_ns(taps, channels == 1, far) +
-           calls * CostModel::kCallNs;
+    return shared_elements_ns + calls * CostModel::kCallNs;
 }
 
 inline double vertical_ns(const AxisTaps& y, long across, long channels, long element) {
