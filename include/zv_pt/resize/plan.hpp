@@ -97,7 +97,7 @@ struct CostModel {
     // long ones (8-bit pixels, runs) a vector of taps at a time.  Interleaved
     // 8-bit pixels of 11 taps or more take the pixels path, one window for
     // the three channels (fitted to its own timings, 11 to 96 taps).  NEON has
-    // no pixels path: its long 8-bit runs of their own go one element at a
+    // no 8-bit pixels path: its long 8-bit runs of their own go one element at a
     // time, about four times the instructions of the pixels path's share
     // (make insn-count, the photo's horizontal pass).
     static double own_ns(double taps, bool floats, bool pixels) {
