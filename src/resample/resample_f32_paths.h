@@ -262,8 +262,11 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
 // tap's pixel hold its three channels in lanes 0 to 2, so one load and one
 // multiply-add by the tap's weight serve the pixel's three elements, lane c
 // forming f32_sum of channel c.  kPixelLanes pixels go side by side (their
-// chains independent), four taps at a time over the taps they all have, with
-// four weights loaded at once; each then finishes its own taps.  Lane 3 reads
+// chains independent) over the taps they all have, four at a time with four
+// weights loaded at once, the last one to three through one branch for the
+// group; each pixel then finishes its own taps, mostly none or one (the runs
+// of a resize differ by a tap; per pixel, the last taps had taken 20
+// instructions of the photo's bicubic pixel, now 12).  Lane 3 reads
 // the float after a tap's pixel, and the last four weights are read from the
 // last tap's group of four on: a group whose reads would pass the pass's ends
 // goes to the other paths, with the rest of the pass.
@@ -294,7 +297,7 @@ inline void f32_pixel_taps(const char* first, const char* weights, typename Ops:
 template <class Ops>
 inline int64_t f32_pixel_groups(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    constexpr int64_t kFloat = sizeof(float), kPixel = 3 * kFloat, kFour = 4 * kFloat;
+    constexpr int64_t kFloat = sizeof(float), kPixel = 3 * kFloat;
     if (!packed_tables(p) || p.tap_stride != kPixel || p.src_step != 0 || p.dst_step != kFloat) return first;
     const PassEnds ends = PassEnds::of(p, kFloat, kFloat);
     int64_t i = first;
@@ -309,18 +312,23 @@ inline int64_t f32_pixel_groups(const ResamplePass& pass, int64_t first) {
         typename Ops::V acc[kPixelLanes];
         unrolled<kPixelLanes>([&](auto q) { acc[q] = Ops::zero(); });
         int64_t j = 0;
-        for (; j + 4 <= common; j += 4)
+        const auto common_taps = [&](auto taps) {
             unrolled<kPixelLanes>([&](auto q) {
-                f32_pixel_taps<Ops, 4>(r[q].first + j * kPixel, r[q].weights + j * kFloat, acc[q]);
+                f32_pixel_taps<Ops, decltype(taps)::value>(r[q].first + j * kPixel, r[q].weights + j * kFloat, acc[q]);
             });
+        };
+        for (; j + 4 <= common; j += 4) common_taps(std::integral_constant<int, 4>{});
+        // The last common taps, one branch for the group; then each pixel's
+        // own (mostly none or one: the runs of a resize differ by a tap).
+        switch (common - j) {
+            case 1: common_taps(std::integral_constant<int, 1>{}); break;
+            case 2: common_taps(std::integral_constant<int, 2>{}); break;
+            case 3: common_taps(std::integral_constant<int, 3>{}); break;
+            default: break;
+        }
         unrolled<kPixelLanes>([&](auto q) {
-            const char* x = r[q].first + j * kPixel;
-            const char* w = r[q].weights + j * kFloat;
-            int64_t left = r[q].count - j;
-            for (; left >= 4; left -= 4, x += 4 * kPixel, w += kFour) f32_pixel_taps<Ops, 4>(x, w, acc[q]);
-            if (left == 3) f32_pixel_taps<Ops, 3>(x, w, acc[q]);
-            if (left == 2) f32_pixel_taps<Ops, 2>(x, w, acc[q]);
-            if (left == 1) f32_pixel_taps<Ops, 1>(x, w, acc[q]);
+            for (int64_t t = common; t < r[q].count; ++t)
+                acc[q] = Ops::fma(Ops::load(r[q].first + t * kPixel), Ops::broadcast(r[q].weights + t * kFloat), acc[q]);
             // Lane 3 lands on the next pixel's first element, which that
             // pixel's store then replaces; the last pixel stores three.
             char* dst = p.dst + (i + 3 * q) * kFloat;
