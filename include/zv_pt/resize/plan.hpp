@@ -118,13 +118,11 @@ struct CostModel {
     static double shared_factor(bool floats) { return floats ? 1.5 : 1.0; }
     // NEON's interleaved float pixels per row (a pixel's three channels in
     // the lanes of one vector) against its lanes per phase, in instructions
-    // per element (make insn-count and the sweep's widths): about 14 + taps
-    // against 8 + 1.5 taps, or 10 + 1.6 taps where a phase's elements lie far
-    // apart.  Per row, the elements then take the per-phase elements' estimate
-    // in that proportion.
-    static double neon_pixels_per_phase(double taps, bool far) {
-        return (14.0 + taps) / (far ? 10.0 + 1.6 * taps : 8.0 + 1.5 * taps);
-    }
+    // per element under qemu on the sweep's widths: about 12 + taps against
+    // 8 + 1.6 taps (per row 13.8 at 2 taps to 45.8 at 34, per phase 11.7 to
+    // 62.3).  Per row, the elements then take the per-phase elements'
+    // estimate in that proportion.
+    static double neon_pixels_per_phase(double taps) { return (12.0 + taps) / (8.0 + 1.6 * taps); }
 };
 
 // Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
@@ -158,7 +156,7 @@ inline double horizontal_ns(const AxisTaps& x, long first, long count, long line
     if (mapping == Mapping::per_row) {
         double own_elements_ns = CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats, channels == 3);
 #if defined(__aarch64__)
-        if (floats && channels == 3) own_elements_ns = shared_elements_ns * CostModel::neon_pixels_per_phase(taps, far);
+        if (floats && channels == 3) own_elements_ns = shared_elements_ns * CostModel::neon_pixels_per_phase(taps);
 #endif
         return own_elements_ns + static_cast<double>(lines) * CostModel::kCallNs;
     }
