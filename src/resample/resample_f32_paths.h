@@ -283,8 +283,6 @@ struct PixelLanes : std::false_type {};
 template <class Ops>
 struct PixelLanes<Ops, std::void_t<decltype(&Ops::template fma_lane<0>)>> : std::true_type {};
 
-constexpr int kPixelLanes = 4;
-
 // kTaps <= 4 taps of a pixel from tap `first` on, their weights in the lanes
 // of one vector.
 template <class Ops, int kTaps>

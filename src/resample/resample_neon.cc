@@ -18,6 +18,47 @@ inline int16x8_t load_weights(const char* at) { return vreinterpretq_s16_u8(load
 inline int16x8_t widen_low(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); }
 inline int16x8_t widen_high(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); }
 
+// Whether the kPixelLanes pixels from element i on are pixels of
+// kElement-byte channels (pixel_at) with at least one tap, whose reads stay
+// within the pass's ends: floats read 16 bytes from each tap and four
+// weights from every fourth; bytes read 16 from each tap and four weights
+// from each.  The tables' entries are read three at a time (ld3): per
+// table, the channels' entries of two pixels in three vectors; the ends are
+// taken as offsets from the source and the weights.
+template <int64_t kElement>
+inline bool neon_pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
+    static_assert(kPixelLanes % 2 == 0);
+    const auto entries = [&](const char* table, int64_t at) {
+        return vld3q_s64(reinterpret_cast<const int64_t*>(table + 8 * at));
+    };
+    const auto offset = [](uintptr_t end, const char* from) {
+        return vdupq_n_s64(static_cast<int64_t>(end - reinterpret_cast<uintptr_t>(from)));
+    };
+    const int64x2_t x_end = offset(ends.x, p.src), w_end = offset(ends.w, p.weights);
+    const int64x2_t one = vdupq_n_s64(kElement), two = vdupq_n_s64(2 * kElement), sixteen = vdupq_n_s64(16);
+    uint64x2_t all = vdupq_n_u64(~uint64_t{0});
+    const auto both = [&](uint64x2_t a, uint64x2_t b) { all = vandq_u64(all, vandq_u64(a, b)); };
+    for (int64_t at = i; at < i + 3 * kPixelLanes; at += 6) {
+        const int64x2x3_t m = entries(p.tap_min, at), c = entries(p.tap_count, at), w = entries(p.weight_offset, at);
+        both(vceqq_s64(vsubq_s64(m.val[1], m.val[0]), one), vceqq_s64(vsubq_s64(m.val[2], m.val[0]), two));
+        both(vceqq_s64(c.val[1], c.val[0]), vceqq_s64(c.val[2], c.val[0]));
+        both(vceqq_s64(w.val[1], w.val[0]), vceqq_s64(w.val[2], w.val[0]));
+        const int64x2_t last = vsubq_s64(c.val[0], vdupq_n_s64(1));
+        // The last tap's pixel: 3 * kElement bytes a tap.
+        const int64x2_t pixels = vaddq_s64(vshlq_n_s64(last, 1), last);
+        int64x2_t x, wl;
+        if constexpr (kElement == sizeof(float)) {
+            x = vaddq_s64(vaddq_s64(m.val[0], sixteen), vshlq_n_s64(pixels, 2));
+            wl = vaddq_s64(vaddq_s64(w.val[0], sixteen), vshlq_n_s64(vbicq_s64(last, vdupq_n_s64(3)), 2));
+        } else {
+            x = vaddq_s64(vaddq_s64(m.val[0], sixteen), pixels);
+            wl = vaddq_s64(vaddq_s64(w.val[0], vdupq_n_s64(8)), vshlq_n_s64(last, 1));
+        }
+        both(vcgeq_s64(last, vdupq_n_s64(0)), vandq_u64(vcleq_s64(x, x_end), vcleq_s64(wl, w_end)));
+    }
+    return vminvq_u32(vreinterpretq_u32_u64(all)) != 0;
+}
+
 struct NeonF32Ops {
     using V = float32x4_t;
     static constexpr int kLanes = 4;
@@ -35,33 +76,8 @@ struct NeonF32Ops {
     static V fma_lane(V x, V w, V acc) {
         return vfmaq_laneq_f32(acc, x, w, kLane);
     }
-    // The pixels' table entries three at a time (ld3): per table, the
-    // channels' entries of two pixels in three vectors; each pixel's end
-    // bytes against the pass's ends, as offsets from the source and the
-    // weights.
     static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
-        static_assert(kPixelLanes % 2 == 0);
-        const auto entries = [&](const char* table, int64_t at) {
-            return vld3q_s64(reinterpret_cast<const int64_t*>(table + 8 * at));
-        };
-        const auto offset = [](uintptr_t end, const char* from) {
-            return vdupq_n_s64(static_cast<int64_t>(end - reinterpret_cast<uintptr_t>(from)));
-        };
-        const int64x2_t x_end = offset(ends.x, p.src), w_end = offset(ends.w, p.weights);
-        const int64x2_t one = vdupq_n_s64(1), four = vdupq_n_s64(4), eight = vdupq_n_s64(8), sixteen = vdupq_n_s64(16);
-        uint64x2_t all = vdupq_n_u64(~uint64_t{0});
-        const auto both = [&](uint64x2_t a, uint64x2_t b) { all = vandq_u64(all, vandq_u64(a, b)); };
-        for (int64_t at = i; at < i + 3 * kPixelLanes; at += 6) {
-            const int64x2x3_t m = entries(p.tap_min, at), c = entries(p.tap_count, at), w = entries(p.weight_offset, at);
-            both(vceqq_s64(vsubq_s64(m.val[1], m.val[0]), four), vceqq_s64(vsubq_s64(m.val[2], m.val[0]), eight));
-            both(vceqq_s64(c.val[1], c.val[0]), vceqq_s64(c.val[2], c.val[0]));
-            both(vceqq_s64(w.val[1], w.val[0]), vceqq_s64(w.val[2], w.val[0]));
-            const int64x2_t last = vsubq_s64(c.val[0], one);  // 12 * last = 8 * last + 4 * last
-            const int64x2_t x = vaddq_s64(vaddq_s64(m.val[0], sixteen), vaddq_s64(vshlq_n_s64(last, 3), vshlq_n_s64(last, 2)));
-            const int64x2_t wl = vaddq_s64(vaddq_s64(w.val[0], sixteen), vshlq_n_s64(vbicq_s64(last, vdupq_n_s64(3)), 2));
-            both(vcgeq_s64(last, vdupq_n_s64(0)), vandq_u64(vcleq_s64(x, x_end), vcleq_s64(wl, w_end)));
-        }
-        return vminvq_u32(vreinterpretq_u32_u64(all)) != 0;
+        return neon_pixel_group<sizeof(float)>(p, i, ends);
     }
     static void store3(char* at, V v) {
         vst1_f32(reinterpret_cast<float*>(at), vget_low_f32(v));
@@ -430,11 +446,54 @@ struct NeonLanes {
     }
 };
 
+// ---- 8-bit pixels: a pixel's channels in the lanes of one vector ----------------
+//
+// The 16 bytes from a tap's pixel, widened, hold that tap's three channels in
+// lanes 0 to 2 and the next three taps' a pixel apart: ext brings each to
+// lanes 0 to 3, and one smlal by lane adds its weight's products for the
+// three channels (lane 3 gathers the next pixel's red, unused).
+
+struct NeonPixelLanes {
+    using Acc = int32x4_t;
+
+    static Acc start(int32_t half) { return vdupq_n_s32(half); }
+
+    template <int kTaps>
+    static Acc taps(Acc acc, const char* x, const char* w) {
+        static_assert(kTaps >= 1 && kTaps <= 4);
+        const uint8x16_t bytes = load16(x);
+        const int16x8_t lo = widen_low(bytes), hi = widen_high(bytes);
+        const int16x4_t weights = vld1_s16(reinterpret_cast<const int16_t*>(w));
+        acc = vmlal_lane_s16(acc, vget_low_s16(lo), weights, 0);
+        if constexpr (kTaps > 1) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(lo, hi, 3)), weights, 1);
+        if constexpr (kTaps > 2) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(lo, hi, 6)), weights, 2);
+        if constexpr (kTaps > 3) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(hi, hi, 1)), weights, 3);
+        return acc;
+    }
+
+    static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
+        return neon_pixel_group<1>(p, i, ends);
+    }
+
+    // The four pixels' channels, shifted, clamped and packed to 12 bytes.
+    static void store(char* dst, const Acc (&acc)[kPixelLanes], int shift) {
+        static_assert(kPixelLanes == 4);
+        static constexpr uint8_t kPacked[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0};
+        const uint8x16_t bytes =
+            vcombine_u8(vqmovun_s16(vcombine_s16(shifted16(acc[0], shift), shifted16(acc[1], shift))),
+                        vqmovun_s16(vcombine_s16(shifted16(acc[2], shift), shifted16(acc[3], shift))));
+        const uint8x16_t packed = vqtbl1q_u8(bytes, vld1q_u8(kPacked));
+        vst1_u8(reinterpret_cast<uint8_t*>(dst), vget_low_u8(packed));
+        vst1q_lane_u32(reinterpret_cast<uint32_t*>(dst + 8), vreinterpretq_u32_u8(packed), 2);
+    }
+};
+
 struct NeonU8 {
     using Block = NeonBlockOps;
     using SmallBlock = NeonBlockOps;
     static constexpr int kBlocks = 3;
     using Pixels = NoPixels;
+    using PixelLanes = NeonPixelLanes;
     using Lanes = NeonLanes;
     using Runs = NeonRuns;
     static constexpr int64_t kPixelsFrom = 9;

@@ -570,6 +570,61 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     return i;
 }
 
+// ---- pixel lanes -----------------------------------------------------------------
+//
+// Interleaved RGB with taps of their own, where a level can hold a pixel's
+// three channels in the lanes of one vector (NEON): a tap's bytes from its
+// pixel on give all three channels' products with one multiply-add by the
+// tap's weight, four taps a load.  kPixelLanes pixels go side by side over
+// the taps they all have, the last one to three through one branch for the
+// group; each then adds its own taps one at a time.  The sums start from
+// `half`, as u8_element's.
+//
+// Ops (Ops::PixelLanes): Acc, start(half), taps<k>(acc, x, w) (k <= 4 taps
+//   from the pixel at x, weights from w: reads 16 bytes from x and four
+//   weights from w), pixel_group(p, i, ends) (the kPixelLanes pixels from
+//   element i on are pixels with taps, their reads within the pass's ends) and
+//   store(dst, acc[kPixelLanes], shift) (their 3 * kPixelLanes bytes).
+
+template <class L>
+inline int64_t u8_pixel_lane_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    constexpr int64_t kWeight = sizeof(int16_t);
+    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
+    const PassEnds ends = PassEnds::of(p, 1, kWeight);
+    int64_t i = first;
+    for (; i + 3 * kPixelLanes <= p.n; i += 3 * kPixelLanes) {
+        if (!L::pixel_group(p, i, ends)) break;
+        TapRun r[kPixelLanes];
+        typename L::Acc acc[kPixelLanes];
+        int64_t common = INT64_MAX;
+        unrolled<kPixelLanes>([&](auto q) {
+            r[q] = tap_run(p, i + 3 * q);
+            common = std::min(common, r[q].count);
+            acc[q] = L::start(p.half);
+        });
+        int64_t j = 0;
+        const auto common_taps = [&](auto taps) {
+            unrolled<kPixelLanes>([&](auto q) {
+                acc[q] = L::template taps<decltype(taps)::value>(acc[q], r[q].first + 3 * j, r[q].weights + kWeight * j);
+            });
+        };
+        for (; j + 4 <= common; j += 4) common_taps(std::integral_constant<int, 4>{});
+        switch (common - j) {
+            case 1: common_taps(std::integral_constant<int, 1>{}); break;
+            case 2: common_taps(std::integral_constant<int, 2>{}); break;
+            case 3: common_taps(std::integral_constant<int, 3>{}); break;
+            default: break;
+        }
+        unrolled<kPixelLanes>([&](auto q) {
+            for (int64_t t = common; t < r[q].count; ++t)
+                acc[q] = L::template taps<1>(acc[q], r[q].first + 3 * t, r[q].weights + kWeight * t);
+        });
+        L::store(p.dst + i, acc, p.shift);
+    }
+    return i;
+}
+
 // ---- the choice ------------------------------------------------------------------
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
@@ -585,6 +640,16 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
 struct NoLanes {};
 struct NoRuns {};
 struct NoPixels {};
+
+// Ops::PixelLanes where the level has them, else NoPixels.
+template <class Ops, class = void>
+struct PixelLanesOf {
+    using type = NoPixels;
+};
+template <class Ops>
+struct PixelLanesOf<Ops, std::void_t<typename Ops::PixelLanes>> {
+    using type = typename Ops::PixelLanes;
+};
 
 // Ops::OwnRuns where the level has runs of their own apart, else Ops::Runs.
 template <class Ops, class = void>
@@ -630,6 +695,8 @@ inline void resample_u8_with(const ResamplePass& p) {
         // The paths are chosen by a run from the middle of the pass: the first
         // elements' runs are often cut short by the border.
         const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
+        using PixelLanes = typename PixelLanesOf<Ops>::type;
+        if constexpr (!std::is_same_v<PixelLanes, NoPixels>) i = u8_pixel_lane_groups<PixelLanes>(p, i);
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
             using Short = typename ShortPixels<Ops>::type;
             if constexpr (!std::is_same_v<Short, NoPixels>) {

@@ -96,10 +96,10 @@ struct CostModel {
     // Per element with taps of its own: short runs side by side in lanes,
     // long ones (8-bit pixels, runs) a vector of taps at a time.  Interleaved
     // 8-bit pixels of 11 taps or more take the pixels path, one window for
-    // the three channels (fitted to its own timings, 11 to 96 taps).  NEON has
-    // no 8-bit pixels path: its long 8-bit runs of their own go one element at a
-    // time, about four times the instructions of the pixels path's share
-    // (make insn-count, the photo's horizontal pass).
+    // the three channels (fitted to its own timings, 11 to 96 taps).  On
+    // AArch64 long 8-bit runs of one channel go one element at a time, about
+    // four times the instructions of the per-phase runs (make insn-count);
+    // interleaved lines are estimated against their phases (below).
     static double own_ns(double taps, bool floats, bool pixels) {
 #if defined(__aarch64__)
         if (!floats && taps >= 9) return 4.0 * (0.6 + 0.1 * taps);
@@ -116,13 +116,16 @@ struct CostModel {
     // ones half as long again.
     static double own_factor(bool floats) { return floats ? 3.0 : 1.0; }
     static double shared_factor(bool floats) { return floats ? 1.5 : 1.0; }
-    // NEON's interleaved float pixels per row (a pixel's three channels in
-    // the lanes of one vector) against its lanes per phase, in instructions
-    // per element under qemu on the sweep's widths: about 12 + taps against
-    // 8 + 1.6 taps (per row 13.8 at 2 taps to 45.8 at 34, per phase 11.7 to
-    // 62.3).  Per row, the elements then take the per-phase elements'
-    // estimate in that proportion.
-    static double neon_pixels_per_phase(double taps) { return (12.0 + taps) / (8.0 + 1.6 * taps); }
+    // NEON's interleaved pixels per row (a pixel's three channels in the
+    // lanes of one vector) against its lanes and runs per phase, in
+    // instructions per element under qemu on the sweep's widths: floats about
+    // 12 + taps against 8 + 1.6 taps (per row 13.8 at 2 taps to 45.8 at 34,
+    // per phase 11.7 to 62.3), bytes 13 + taps against 12 + 0.6 taps (14.8 to
+    // 51.0, and 14.8 to 32.1).  Per row, the elements then take the per-phase
+    // elements' estimate in that proportion.
+    static double neon_pixels_per_phase(double taps, bool floats) {
+        return floats ? (12.0 + taps) / (8.0 + 1.6 * taps) : (13.0 + taps) / (12.0 + 0.6 * taps);
+    }
 };
 
 // Lines per block of a per-phase pass: about 1 MiB of source.  The calls of
@@ -156,7 +159,7 @@ inline double horizontal_ns(const AxisTaps& x, long first, long count, long line
     if (mapping == Mapping::per_row) {
         double own_elements_ns = CostModel::own_factor(floats) * elements * CostModel::own_ns(taps, floats, channels == 3);
 #if defined(__aarch64__)
-        if (floats && channels == 3) own_elements_ns = shared_elements_ns * CostModel::neon_pixels_per_phase(taps);
+        if (channels == 3) own_elements_ns = shared_elements_ns * CostModel::neon_pixels_per_phase(taps, floats);
 #endif
         return own_elements_ns + static_cast<double>(lines) * CostModel::kCallNs;
     }
