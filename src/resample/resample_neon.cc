@@ -448,26 +448,41 @@ struct NeonLanes {
 
 // ---- 8-bit pixels: a pixel's channels in the lanes of one vector ----------------
 //
-// The 16 bytes from a tap's pixel, widened, hold that tap's three channels in
-// lanes 0 to 2 and the next three taps' a pixel apart: ext brings each to
-// lanes 0 to 3, and one smlal by lane adds its weight's products for the
-// three channels (lane 3 gathers the next pixel's red, unused).
+// The bytes from a tap's pixel hold that tap's three channels and the next
+// three taps' a pixel apart: tbl picks two taps' channels into the 16-bit
+// lanes 0 to 2 and 4 to 6 of a vector (zero-extended, lanes 3 and 7 zero),
+// and one smlal by lane (smlal2 for the high half) adds a tap's weight's
+// products for the three channels.
 
 struct NeonPixelLanes {
     using Acc = int32x4_t;
 
     static Acc start(int32_t half) { return vdupq_n_s32(half); }
 
+    // Taps 2k and 2k + 1 of a load: bytes 6k + c and 6k + 3 + c, then 0xff (zero).
+    static constexpr std::array<std::array<uint8_t, 16>, 2> kPick = [] {
+        std::array<std::array<uint8_t, 16>, 2> pick{};
+        for (auto& p : pick)
+            for (auto& byte : p) byte = 0xff;
+        for (size_t k = 0; k < 2; ++k)
+            for (size_t t = 0; t < 2; ++t)
+                for (size_t c = 0; c < 3; ++c) pick[k][8 * t + 2 * c] = static_cast<uint8_t>(6 * k + 3 * t + c);
+        return pick;
+    }();
+
     template <int kTaps>
     static Acc taps(Acc acc, const char* x, const char* w) {
         static_assert(kTaps >= 1 && kTaps <= 4);
         const uint8x16_t bytes = load16(x);
-        const int16x8_t lo = widen_low(bytes), hi = widen_high(bytes);
         const int16x4_t weights = vld1_s16(reinterpret_cast<const int16_t*>(w));
-        acc = vmlal_lane_s16(acc, vget_low_s16(lo), weights, 0);
-        if constexpr (kTaps > 1) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(lo, hi, 3)), weights, 1);
-        if constexpr (kTaps > 2) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(lo, hi, 6)), weights, 2);
-        if constexpr (kTaps > 3) acc = vmlal_lane_s16(acc, vget_low_s16(vextq_s16(hi, hi, 1)), weights, 3);
+        const int16x8_t first = vreinterpretq_s16_u8(vqtbl1q_u8(bytes, vld1q_u8(kPick[0].data())));
+        acc = vmlal_lane_s16(acc, vget_low_s16(first), weights, 0);
+        if constexpr (kTaps > 1) acc = vmlal_high_lane_s16(acc, first, weights, 1);
+        if constexpr (kTaps > 2) {
+            const int16x8_t second = vreinterpretq_s16_u8(vqtbl1q_u8(bytes, vld1q_u8(kPick[1].data())));
+            acc = vmlal_lane_s16(acc, vget_low_s16(second), weights, 2);
+            if constexpr (kTaps > 3) acc = vmlal_high_lane_s16(acc, second, weights, 3);
+        }
         return acc;
     }
 
