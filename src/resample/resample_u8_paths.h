@@ -344,27 +344,72 @@ struct HeldRun {
 };
 
 
+// The source bytes of a shared run near the pass's end, for steps whose
+// windows would pass that end: those up to the end, then zeros, which the
+// held weights (zero past the run) weigh at nothing.
+struct NearEnd {
+    static constexpr int64_t kBytes = 1024;  // the widest reach of held steps: 7 steps of 16 taps 7 bytes apart, and a window
+    alignas(16) char bytes[kBytes];
+
+    const char* of(const char* x, uintptr_t end, int64_t reach) {
+        const int64_t named = std::clamp<int64_t>(static_cast<int64_t>(end - reinterpret_cast<uintptr_t>(x)), 0, reach);
+        std::memcpy(bytes, x, static_cast<size_t>(named));
+        std::memset(bytes + named, 0, static_cast<size_t>(reach - named));
+        return bytes;
+    }
+};
+
 // Groups of shared runs held in registers, kSteps steps each, from element i
-// while whole groups lie below `end`: the elements' steps unrolled so that
-// they interleave and their sums stay in registers.  Returns the first
-// element not done.
+// on: the elements' steps unrolled so that they interleave and their sums
+// stay in registers.  Elements from `end` on, whose windows (`reach` bytes
+// from a first tap) would pass the named bytes, read a copy of them
+// (levels without exact loads; the last group of a phase's call had gone to
+// the elements' own loop: about 400 instructions a call on NEON).  Returns
+// the first element not done.
+template <class R, int kSteps, class FirstOf>
+inline void u8_held_group(const ResamplePass& p, const HeldRun<R>& held, const typename R::Plan& plan, int64_t i,
+                          FirstOf first_of) {
+    const int64_t ts = p.tap_stride;
+    typename R::Acc acc[R::kLanes];
+#pragma GCC unroll 16
+    for (int e = 0; e < R::kLanes; ++e) {
+        const char* x = first_of(e);
+        typename R::Acc a = R::zero();
+#pragma GCC unroll 4
+        for (int k = 0; k < kSteps; ++k)
+            a = R::step(a, x + k * plan.taps * ts, held.weights[k], k + 1 == kSteps ? held.tail : plan.full, plan);
+        acc[e] = a;
+    }
+    R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+}
+
+// The groups from element i on that reach past `end`, reading copies of the
+// named bytes from there on; apart, so that the copies' buffers and calls
+// stay out of the groups before.
+template <class R, int kSteps>
+__attribute__((noinline)) int64_t u8_held_groups_near_end(const ResamplePass& p, const HeldRun<R>& held,
+                                                          const TapRun& shared, const typename R::Plan& plan,
+                                                          int64_t i, int64_t end, uintptr_t named_end, int64_t reach) {
+    NearEnd near[R::kLanes];
+    for (; i + R::kLanes <= p.n; i += R::kLanes) {
+        const char* x = shared.first + i * p.src_step;
+        u8_held_group<R, kSteps>(p, held, plan, i, [&](int e) {
+            return i + e < end ? x + e * p.src_step : near[e].of(x + e * p.src_step, named_end, reach);
+        });
+    }
+    return i;
+}
+
 template <class R, int kSteps>
 inline int64_t u8_held_groups(const ResamplePass& p, const HeldRun<R>& held, const TapRun& shared,
-                              const typename R::Plan& plan, int64_t i, int64_t end) {
-    const int64_t ts = p.tap_stride, step = p.src_step;
+                              const typename R::Plan& plan, int64_t i, int64_t end, uintptr_t named_end,
+                              int64_t reach) {
     for (; i + R::kLanes <= end; i += R::kLanes) {
-        const char* x = shared.first + i * step;
-        typename R::Acc acc[R::kLanes];
-#pragma GCC unroll 16
-        for (int e = 0; e < R::kLanes; ++e) {
-            typename R::Acc a = R::zero();
-#pragma GCC unroll 4
-            for (int k = 0; k < kSteps; ++k)
-                a = R::step(a, x + e * step + k * plan.taps * ts, held.weights[k], k + 1 == kSteps ? held.tail : plan.full,
-                            plan);
-            acc[e] = a;
-        }
-        R::store(p.dst + i * p.dst_step, p.dst_step, R::reduce(acc), p.half, p.shift, R::kLanes);
+        const char* x = shared.first + i * p.src_step;
+        u8_held_group<R, kSteps>(p, held, plan, i, [&](int e) { return x + e * p.src_step; });
+    }
+    if constexpr (!R::kExactLoads) {
+        if (reach <= NearEnd::kBytes) i = u8_held_groups_near_end<R, kSteps>(p, held, shared, plan, i, end, named_end, reach);
     }
     return i;
 }
@@ -401,21 +446,24 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
     if (holding && p.src_step > 0) {
         // Whole groups up to the last element whose windows stay within the
         // named bytes (the sources rising, every one before it fits too).
-        int64_t end = p.n;
+        int64_t end = p.n, reach = 0;
         if constexpr (!R::kExactLoads) {
-            const int64_t reach = (held.steps - 1) * plan.taps * ts + plan.window;  // bytes from a first tap
+            reach = (held.steps - 1) * plan.taps * ts + plan.window;  // bytes from a first tap
             const intptr_t room = static_cast<intptr_t>(ends.x) - reinterpret_cast<intptr_t>(shared.first) - reach;
             end = room < 0 ? 0 : std::min<int64_t>(p.n, room / p.src_step + 1);
         }
+        const auto groups = [&](auto steps) {
+            return u8_held_groups<R, decltype(steps)::value>(p, held, shared, plan, i, end, ends.x, reach);
+        };
         switch (held.steps) {
-            case 1: i = u8_held_groups<R, 1>(p, held, shared, plan, i, end); break;
-            case 2: i = u8_held_groups<R, 2>(p, held, shared, plan, i, end); break;
-            case 3: i = u8_held_groups<R, 3>(p, held, shared, plan, i, end); break;
-            case 4: i = u8_held_groups<R, 4>(p, held, shared, plan, i, end); break;
-            case 5: i = u8_held_groups<R, 5>(p, held, shared, plan, i, end); break;
-            case 6: i = u8_held_groups<R, 6>(p, held, shared, plan, i, end); break;
-            case 7: i = u8_held_groups<R, 7>(p, held, shared, plan, i, end); break;
-            default: i = u8_held_groups<R, 8>(p, held, shared, plan, i, end);
+            case 1: i = groups(std::integral_constant<int, 1>{}); break;
+            case 2: i = groups(std::integral_constant<int, 2>{}); break;
+            case 3: i = groups(std::integral_constant<int, 3>{}); break;
+            case 4: i = groups(std::integral_constant<int, 4>{}); break;
+            case 5: i = groups(std::integral_constant<int, 5>{}); break;
+            case 6: i = groups(std::integral_constant<int, 6>{}); break;
+            case 7: i = groups(std::integral_constant<int, 7>{}); break;
+            default: i = groups(std::integral_constant<int, 8>{});
         }
     }
     // With exact loads every run of its own takes the steps (an empty one
