@@ -229,9 +229,10 @@ struct NeonRuns {
     struct Weights {
         int16x8_t w[2];
     };
-    struct Acc {
-        int32x4_t lo, hi;  // products of slots 0-3 and 8-11, 4-7 and 12-15
-    };
+    // The products of all 16 slots: one sum, for fewer instructions than two
+    // (the photo per phase, four elements a group: the two halves' sums had
+    // taken four adds more a group).
+    using Acc = int32x4_t;
     using Sums = int32x4_t;
 
     static Tail tail(const Plan&, int64_t taps) {
@@ -269,26 +270,23 @@ struct NeonRuns {
         return {{vandq_s16(load_weights(w), tail.keep[0]), vandq_s16(load_weights(w + 16), tail.keep[1])}};
     }
 
-    static Acc zero() { return {vdupq_n_s32(0), vdupq_n_s32(0)}; }
+    static Acc zero() { return vdupq_n_s32(0); }
 
     // Steps of at most 8 taps skip the second half; the weights past a
     // step's taps are zero, so the rest needs no test.
     static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
         const uint8x16x4_t window = window64(x);
         const int16x8_t first = pick(window, plan.index[0]);
-        acc.lo = vmlal_s16(acc.lo, vget_low_s16(first), vget_low_s16(w.w[0]));
-        acc.hi = vmlal_high_s16(acc.hi, first, w.w[0]);
+        acc = vmlal_high_s16(vmlal_s16(acc, vget_low_s16(first), vget_low_s16(w.w[0])), first, w.w[0]);
         if (tail.quarters > 2) {
             const int16x8_t second = pick(window, plan.index[1]);
-            acc.lo = vmlal_s16(acc.lo, vget_low_s16(second), vget_low_s16(w.w[1]));
-            acc.hi = vmlal_high_s16(acc.hi, second, w.w[1]);
+            acc = vmlal_high_s16(vmlal_s16(acc, vget_low_s16(second), vget_low_s16(w.w[1])), second, w.w[1]);
         }
         return acc;
     }
 
     static Sums reduce(const Acc (&acc)[4]) {
-        auto whole = [&](int e) { return vaddq_s32(acc[e].lo, acc[e].hi); };
-        return vpaddq_s32(vpaddq_s32(whole(0), whole(1)), vpaddq_s32(whole(2), whole(3)));
+        return vpaddq_s32(vpaddq_s32(acc[0], acc[1]), vpaddq_s32(acc[2], acc[3]));
     }
 
     static Sums with(Sums sums, const uint32_t (&extra)[4]) {
