@@ -121,7 +121,7 @@ struct CostModel {
     // instructions per element under qemu on the sweep's widths: floats about
     // 12 + taps against 8 + 1.6 taps (per row 13.8 at 2 taps to 45.8 at 34,
     // per phase 11.7 to 62.3), bytes 12.5 + 0.85 taps against 12 + 0.6 taps
-    // (13.9 to 42.4, and 14.8 to 32.1).  Per row, the elements then take the
+    // (13.9 to 42.4, and 14.8 to 30.3).  Per row, the elements then take the
     // per-phase elements' estimate in that proportion.
     static double neon_pixels_per_phase(double taps, bool floats) {
         return floats ? (12.0 + taps) / (8.0 + 1.6 * taps) : (12.5 + 0.85 * taps) / (12.0 + 0.6 * taps);
