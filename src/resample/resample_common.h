@@ -166,6 +166,17 @@ inline void unrolled(F&& f) {
     each_of(f, std::make_integer_sequence<int, N>{});
 }
 
+// Member<Ops> (an alias of one of Ops's member types) where Ops has it, else
+// Default: how the paths find the optional parts of a level's ops.
+template <template <class> class Member, class Ops, class Default, class = void>
+struct MemberOr {
+    using type = Default;
+};
+template <template <class> class Member, class Ops, class Default>
+struct MemberOr<Member, Ops, Default, std::void_t<Member<Ops>>> {
+    using type = Member<Ops>;
+};
+
 // Pixels side by side in the paths that hold a pixel's channels in the lanes
 // of one vector (NEON).
 constexpr int kPixelLanes = 4;

@@ -3,6 +3,8 @@
 //   contiguous: shared taps over consecutive source floats (a vertical pass):
 //               several vectors of output elements per step, one broadcast
 //               weight per tap;
+//   pixels:     interleaved RGB with taps of their own, a pixel's channels in
+//               the lanes of one vector (resample_pixel_lanes.h);
 //   windows:    elements in lanes whose taps lie close together, picked out
 //               of windows of source floats;
 //   shared lanes: shared taps over strided sources (a horizontal pass mapped
@@ -16,6 +18,7 @@
 #pragma once
 
 #include "resample/resample_common.h"
+#include "resample/resample_pixel_lanes.h"
 
 namespace zv_pt {
 namespace {
@@ -256,89 +259,6 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
     return i;
 }
 
-// ---- float: pixels, their channels in lanes ------------------------------------
-//
-// Interleaved RGB with taps of their own (pixel_at): the four floats from a
-// tap's pixel hold its three channels in lanes 0 to 2, so one load and one
-// multiply-add by the tap's weight serve the pixel's three elements, lane c
-// forming f32_sum of channel c.  kPixelLanes pixels go side by side (their
-// chains independent) over the taps they all have, four at a time with four
-// weights loaded at once, the last one to three through one branch for the
-// group; each pixel then finishes its own taps, mostly none or one (the runs
-// of a resize differ by a tap; per pixel, the last taps had taken 20
-// instructions of the photo's bicubic pixel, now 12).  Lane 3 reads
-// the float after a tap's pixel, and the last four weights are read from the
-// last tap's group of four on: a group whose reads would pass the pass's ends
-// goes to the other paths, with the rest of the pass.
-//
-// Ops (where a level has them): fma_lane<k>(x, w, acc) (acc + x * lane k of
-// w, rounded once), store3(at, v) (lanes 0 to 2) and pixel_group(p, i, ends):
-// true when each of the kPixelLanes pixels from element i on is a pixel
-// (pixel_at, 4-byte channels) with at least one tap, its taps' 16 bytes
-// from its last tap on end by ends.x, and the 16 bytes of weights from its
-// weight ((count - 1) & ~3) by ends.w.
-
-template <class Ops, class = void>
-struct PixelLanes : std::false_type {};
-template <class Ops>
-struct PixelLanes<Ops, std::void_t<decltype(&Ops::template fma_lane<0>)>> : std::true_type {};
-
-// kTaps <= 4 taps of a pixel from tap `first` on, their weights in the lanes
-// of one vector.
-template <class Ops, int kTaps>
-inline void f32_pixel_taps(const char* first, const char* weights, typename Ops::V& acc) {
-    constexpr int64_t kPixel = 3 * sizeof(float);
-    const typename Ops::V w = Ops::load(weights);
-    unrolled<kTaps>([&](auto t) { acc = Ops::template fma_lane<t>(Ops::load(first + t * kPixel), w, acc); });
-}
-
-template <class Ops>
-inline int64_t f32_pixel_groups(const ResamplePass& pass, int64_t first) {
-    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    constexpr int64_t kFloat = sizeof(float), kPixel = 3 * kFloat;
-    if (!packed_tables(p) || p.tap_stride != kPixel || p.src_step != 0 || p.dst_step != kFloat) return first;
-    const PassEnds ends = PassEnds::of(p, kFloat, kFloat);
-    int64_t i = first;
-    for (; i + 3 * kPixelLanes <= p.n; i += 3 * kPixelLanes) {
-        if (!Ops::pixel_group(p, i, ends)) break;
-        TapRun r[kPixelLanes];
-        int64_t common = INT64_MAX;
-        unrolled<kPixelLanes>([&](auto q) {
-            r[q] = tap_run(p, i + 3 * q);
-            common = std::min(common, r[q].count);
-        });
-        typename Ops::V acc[kPixelLanes];
-        unrolled<kPixelLanes>([&](auto q) { acc[q] = Ops::zero(); });
-        int64_t j = 0;
-        const auto common_taps = [&](auto taps) {
-            unrolled<kPixelLanes>([&](auto q) {
-                f32_pixel_taps<Ops, decltype(taps)::value>(r[q].first + j * kPixel, r[q].weights + j * kFloat, acc[q]);
-            });
-        };
-        for (; j + 4 <= common; j += 4) common_taps(std::integral_constant<int, 4>{});
-        // The last common taps, one branch for the group; then each pixel's
-        // own (mostly none or one: the runs of a resize differ by a tap).
-        switch (common - j) {
-            case 1: common_taps(std::integral_constant<int, 1>{}); break;
-            case 2: common_taps(std::integral_constant<int, 2>{}); break;
-            case 3: common_taps(std::integral_constant<int, 3>{}); break;
-            default: break;
-        }
-        unrolled<kPixelLanes>([&](auto q) {
-            for (int64_t t = common; t < r[q].count; ++t)
-                acc[q] = Ops::fma(Ops::load(r[q].first + t * kPixel), Ops::broadcast(r[q].weights + t * kFloat), acc[q]);
-            // Lane 3 lands on the next pixel's first element, which that
-            // pixel's store then replaces; the last pixel stores three.
-            char* dst = p.dst + (i + 3 * q) * kFloat;
-            if constexpr (q + 1 < kPixelLanes)
-                Ops::store(dst, kFloat, acc[q]);
-            else
-                Ops::store3(dst, acc[q]);
-        });
-    }
-    return i;
-}
-
 // Shared taps over consecutive floats from element i on, kWide vectors a
 // step, then half that, then one; returns the first element not done.
 template <class Ops, int kWide>
@@ -398,7 +318,8 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
             f32_lanes_block<Ops>(LaneRuns<kLanes>::at(p, at), p.tap_stride,
                                  p.dst + at * p.dst_step, p.dst_step);
         };
-        if constexpr (PixelLanes<Ops>::value) i = f32_pixel_groups<Ops>(p, i);
+        using PixelLanes = typename PixelLanesOf<Ops>::type;
+        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>) i = pixel_lane_groups<PixelLanes>(p, i);
         if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, i, lanes_block);
         if (p.shared) {
             for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);

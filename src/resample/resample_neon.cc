@@ -59,6 +59,44 @@ inline bool neon_pixel_group(const ResamplePass& p, int64_t i, const PassEnds& e
     return vminvq_u32(vreinterpretq_u32_u64(all)) != 0;
 }
 
+// Float pixels: the four floats from a tap's pixel hold its three channels in
+// lanes 0 to 2 (lane 3 the next pixel's first, unused), so one fmla by the
+// tap's weight's lane adds its three products.  Reads: 16 bytes from each
+// tap's pixel, four weights from every fourth tap.
+
+struct NeonF32PixelLanes {
+    using T = float;
+    using Acc = float32x4_t;
+
+    static Acc start(int32_t) { return vdupq_n_f32(0.0f); }
+
+    template <int kTaps>
+    static Acc taps(Acc acc, const char* x, const char* w) {
+        const float32x4_t weights = vld1q_f32(reinterpret_cast<const float*>(w));
+        unrolled<kTaps>([&](auto t) {
+            acc = vfmaq_laneq_f32(acc, vld1q_f32(reinterpret_cast<const float*>(x + 12 * t)), weights, t);
+        });
+        return acc;
+    }
+    static Acc tap(Acc acc, const char* x, const char* w) {
+        return vfmaq_f32(acc, vld1q_f32(reinterpret_cast<const float*>(x)), vld1q_dup_f32(reinterpret_cast<const float*>(w)));
+    }
+
+    static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
+        return neon_pixel_group<sizeof(float)>(p, i, ends);
+    }
+
+    // Each pixel's lane 3 lands on the next pixel's first element, which
+    // that pixel's store then replaces; the last pixel stores three.
+    static void store(char* dst, const Acc (&acc)[kPixelLanes], int) {
+        float* out = reinterpret_cast<float*>(dst);
+        for (int q = 0; q + 1 < kPixelLanes; ++q) vst1q_f32(out + 3 * q, acc[q]);
+        float* last = out + 3 * (kPixelLanes - 1);
+        vst1_f32(last, vget_low_f32(acc[kPixelLanes - 1]));
+        vst1q_lane_f32(last + 2, acc[kPixelLanes - 1], 2);
+    }
+};
+
 struct NeonF32Ops {
     using V = float32x4_t;
     static constexpr int kLanes = 4;
@@ -67,23 +105,12 @@ struct NeonF32Ops {
     // and shared (1920 to 1919 interleaved, per element: 67.9 against 36.3 an
     // element; 1280 to 640 bicubic planar, shared: 32.6 against 14.3).
     using Windows = NoWindows;
+    using PixelLanes = NeonF32PixelLanes;
 
     static V zero() { return vdupq_n_f32(0.0f); }
     static V load(const char* at) { return vreinterpretq_f32_u8(load16(at)); }
     static V broadcast(const char* at) { return vdupq_n_f32(zv_pt::load<float>(at)); }
     static V fma(V x, V w, V acc) { return vfmaq_f32(acc, x, w); }
-    template <int kLane>
-    static V fma_lane(V x, V w, V acc) {
-        return vfmaq_laneq_f32(acc, x, w, kLane);
-    }
-    static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
-        return neon_pixel_group<sizeof(float)>(p, i, ends);
-    }
-    static void store3(char* at, V v) {
-        vst1_f32(reinterpret_cast<float*>(at), vget_low_f32(v));
-        vst1q_lane_f32(reinterpret_cast<float*>(at) + 2, v, 2);
-    }
-
     static V gather(const char* const* at, int64_t offset) {
         V v = vdupq_n_f32(zv_pt::load<float>(at[0] + offset));
         v = vsetq_lane_f32(zv_pt::load<float>(at[1] + offset), v, 1);
@@ -453,6 +480,7 @@ struct NeonLanes {
 // products for the three channels.
 
 struct NeonPixelLanes {
+    using T = uint8_t;
     using Acc = int32x4_t;
 
     static Acc start(int32_t half) { return vdupq_n_s32(half); }
@@ -483,6 +511,8 @@ struct NeonPixelLanes {
         }
         return acc;
     }
+
+    static Acc tap(Acc acc, const char* x, const char* w) { return taps<1>(acc, x, w); }
 
     static bool pixel_group(const ResamplePass& p, int64_t i, const PassEnds& ends) {
         return neon_pixel_group<1>(p, i, ends);

@@ -4,6 +4,8 @@
 //
 //   contiguous: shared taps over consecutive source bytes (a vertical pass):
 //               blocks of output bytes, every tap one vector multiply-add;
+//   pixel lanes: interleaved RGB with taps of their own, a pixel's channels
+//               in the lanes of one vector (resample_pixel_lanes.h);
 //   pixels:     long runs of interleaved RGB with taps of their own: the three
 //               channels of a pixel from one window;
 //   lanes:      short runs (up to 2 * kMaxLaneRounds taps) a few bytes apart:
@@ -22,6 +24,7 @@
 #pragma once
 
 #include "resample/resample_common.h"
+#include "resample/resample_pixel_lanes.h"
 
 namespace zv_pt {
 namespace {
@@ -618,61 +621,6 @@ inline int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first) {
     return i;
 }
 
-// ---- pixel lanes -----------------------------------------------------------------
-//
-// Interleaved RGB with taps of their own, where a level can hold a pixel's
-// three channels in the lanes of one vector (NEON): a tap's bytes from its
-// pixel on give all three channels' products with one multiply-add by the
-// tap's weight, four taps a load.  kPixelLanes pixels go side by side over
-// the taps they all have, the last one to three through one branch for the
-// group; each then adds its own taps one at a time.  The sums start from
-// `half`, as u8_element's.
-//
-// Ops (Ops::PixelLanes): Acc, start(half), taps<k>(acc, x, w) (k <= 4 taps
-//   from the pixel at x, weights from w: reads 16 bytes from x and four
-//   weights from w), pixel_group(p, i, ends) (the kPixelLanes pixels from
-//   element i on are pixels with taps, their reads within the pass's ends) and
-//   store(dst, acc[kPixelLanes], shift) (their 3 * kPixelLanes bytes).
-
-template <class L>
-inline int64_t u8_pixel_lane_groups(const ResamplePass& pass, int64_t first) {
-    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    constexpr int64_t kWeight = sizeof(int16_t);
-    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
-    const PassEnds ends = PassEnds::of(p, 1, kWeight);
-    int64_t i = first;
-    for (; i + 3 * kPixelLanes <= p.n; i += 3 * kPixelLanes) {
-        if (!L::pixel_group(p, i, ends)) break;
-        TapRun r[kPixelLanes];
-        typename L::Acc acc[kPixelLanes];
-        int64_t common = INT64_MAX;
-        unrolled<kPixelLanes>([&](auto q) {
-            r[q] = tap_run(p, i + 3 * q);
-            common = std::min(common, r[q].count);
-            acc[q] = L::start(p.half);
-        });
-        int64_t j = 0;
-        const auto common_taps = [&](auto taps) {
-            unrolled<kPixelLanes>([&](auto q) {
-                acc[q] = L::template taps<decltype(taps)::value>(acc[q], r[q].first + 3 * j, r[q].weights + kWeight * j);
-            });
-        };
-        for (; j + 4 <= common; j += 4) common_taps(std::integral_constant<int, 4>{});
-        switch (common - j) {
-            case 1: common_taps(std::integral_constant<int, 1>{}); break;
-            case 2: common_taps(std::integral_constant<int, 2>{}); break;
-            case 3: common_taps(std::integral_constant<int, 3>{}); break;
-            default: break;
-        }
-        unrolled<kPixelLanes>([&](auto q) {
-            for (int64_t t = common; t < r[q].count; ++t)
-                acc[q] = L::template taps<1>(acc[q], r[q].first + 3 * t, r[q].weights + kWeight * t);
-        });
-        L::store(p.dst + i, acc, p.shift);
-    }
-    return i;
-}
-
 // ---- the choice ------------------------------------------------------------------
 //
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
@@ -689,25 +637,11 @@ struct NoLanes {};
 struct NoRuns {};
 struct NoPixels {};
 
-// Ops::PixelLanes where the level has them, else NoPixels.
-template <class Ops, class = void>
-struct PixelLanesOf {
-    using type = NoPixels;
-};
-template <class Ops>
-struct PixelLanesOf<Ops, std::void_t<typename Ops::PixelLanes>> {
-    using type = typename Ops::PixelLanes;
-};
-
 // Ops::OwnRuns where the level has runs of their own apart, else Ops::Runs.
-template <class Ops, class = void>
-struct OwnRuns {
-    using type = typename Ops::Runs;
-};
 template <class Ops>
-struct OwnRuns<Ops, std::void_t<typename Ops::OwnRuns>> {
-    using type = typename Ops::OwnRuns;
-};
+using OwnRunsMember = typename Ops::OwnRuns;
+template <class Ops>
+using OwnRuns = MemberOr<OwnRunsMember, Ops, typename Ops::Runs>;
 
 // Ops::ShortRuns where the level has runs of up to Ops::kShortRunsTo taps
 // apart (steps of fewer bytes, which such runs fill), else Ops::Runs.
@@ -723,14 +657,10 @@ struct ShortRuns<Ops, std::void_t<typename Ops::ShortRuns>> {
 };
 
 // Ops::ShortPixels where the level has pixels of short runs apart, else NoPixels.
-template <class Ops, class = void>
-struct ShortPixels {
-    using type = NoPixels;
-};
 template <class Ops>
-struct ShortPixels<Ops, std::void_t<typename Ops::ShortPixels>> {
-    using type = typename Ops::ShortPixels;
-};
+using ShortPixelsMember = typename Ops::ShortPixels;
+template <class Ops>
+using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
@@ -744,7 +674,7 @@ inline void resample_u8_with(const ResamplePass& p) {
         // elements' runs are often cut short by the border.
         const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
         using PixelLanes = typename PixelLanesOf<Ops>::type;
-        if constexpr (!std::is_same_v<PixelLanes, NoPixels>) i = u8_pixel_lane_groups<PixelLanes>(p, i);
+        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>) i = pixel_lane_groups<PixelLanes>(p, i);
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
             using Short = typename ShortPixels<Ops>::type;
             if constexpr (!std::is_same_v<Short, NoPixels>) {

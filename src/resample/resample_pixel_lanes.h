@@ -1,0 +1,76 @@
+// Interleaved RGB with taps of their own, where a level can hold a pixel's
+// three channels in the lanes of one vector (NEON): the elements from a
+// tap's pixel on give all three channels' products with one multiply-add by
+// the tap's weight, lane c forming the sum of channel c (in tap order, as
+// the scalar definitions do: f32_sum's fused multiply-adds, u8_sum's
+// products).  kPixelLanes pixels go side by side (their chains independent)
+// over the taps they all have, four at a time with four weights loaded at
+// once, the last one to three through one branch for the group; each pixel
+// then adds its own taps one at a time, mostly none or one (the runs of a
+// resize differ by a tap).  A group whose reads would pass the pass's named
+// bytes goes to the other paths, with the rest of the pass.
+//
+// Lanes (Ops::PixelLanes): T (the element type), Acc, start(half),
+//   taps<k>(acc, x, w) (k <= 4 taps from the pixel at x, their weights from
+//   w on), tap(acc, x, w) (one), pixel_group(p, i, ends) (the kPixelLanes
+//   pixels from element i on are pixels (pixel_at) with taps, whose reads by
+//   taps and tap stay within the pass's ends) and store(dst, acc[kPixelLanes],
+//   shift) (their 3 * kPixelLanes elements).
+#pragma once
+
+#include "resample/resample_common.h"
+
+namespace zv_pt {
+namespace {
+
+struct NoPixelLanes {};
+
+// Ops::PixelLanes where the level has them, else NoPixelLanes.
+template <class Ops>
+using PixelLanesMember = typename Ops::PixelLanes;
+template <class Ops>
+using PixelLanesOf = MemberOr<PixelLanesMember, Ops, NoPixelLanes>;
+
+template <class L>
+inline int64_t pixel_lane_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    using T = typename L::T;
+    using Weight = std::conditional_t<std::is_same_v<T, float>, float, int16_t>;
+    constexpr int64_t kElement = sizeof(T), kPixel = 3 * kElement, kWeight = sizeof(Weight);
+    if (!packed_tables(p) || p.tap_stride != kPixel || p.src_step != 0 || p.dst_step != kElement) return first;
+    const PassEnds ends = PassEnds::of(p, kElement, kWeight);
+    int64_t i = first;
+    for (; i + 3 * kPixelLanes <= p.n; i += 3 * kPixelLanes) {
+        if (!L::pixel_group(p, i, ends)) break;
+        TapRun r[kPixelLanes];
+        typename L::Acc acc[kPixelLanes];
+        int64_t common = INT64_MAX;
+        unrolled<kPixelLanes>([&](auto q) {
+            r[q] = tap_run(p, i + 3 * q);
+            common = std::min(common, r[q].count);
+            acc[q] = L::start(p.half);
+        });
+        int64_t j = 0;
+        const auto common_taps = [&](auto taps) {
+            unrolled<kPixelLanes>([&](auto q) {
+                acc[q] = L::template taps<decltype(taps)::value>(acc[q], r[q].first + kPixel * j, r[q].weights + kWeight * j);
+            });
+        };
+        for (; j + 4 <= common; j += 4) common_taps(std::integral_constant<int, 4>{});
+        switch (common - j) {
+            case 1: common_taps(std::integral_constant<int, 1>{}); break;
+            case 2: common_taps(std::integral_constant<int, 2>{}); break;
+            case 3: common_taps(std::integral_constant<int, 3>{}); break;
+            default: break;
+        }
+        unrolled<kPixelLanes>([&](auto q) {
+            for (int64_t t = common; t < r[q].count; ++t)
+                acc[q] = L::tap(acc[q], r[q].first + kPixel * t, r[q].weights + kWeight * t);
+        });
+        L::store(p.dst + i * kElement, acc, p.shift);
+    }
+    return i;
+}
+
+}  // namespace
+}  // namespace zv_pt
