@@ -177,10 +177,6 @@ struct MemberOr<Member, Ops, Default, std::void_t<Member<Ops>>> {
     using type = Member<Ops>;
 };
 
-// Pixels side by side in the paths that hold a pixel's channels in the lanes
-// of one vector (NEON).
-constexpr int kPixelLanes = 4;
-
 // Tables built at compile time, one per tap stride 1 .. kMaxTableStride:
 // make(stride) gives the table of a stride.  The paths that pick taps out of
 // windows read their pick indices from them rather than build them per call.

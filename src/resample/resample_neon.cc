@@ -479,7 +479,7 @@ struct NeonLanes {
 // and one smlal by lane (smlal2 for the high half) adds a tap's weight's
 // products for the three channels.
 
-struct NeonPixelLanes {
+struct NeonU8PixelLanes {
     using T = uint8_t;
     using Acc = int32x4_t;
 
@@ -536,7 +536,7 @@ struct NeonU8 {
     using SmallBlock = NeonBlockOps;
     static constexpr int kBlocks = 3;
     using Pixels = NoPixels;
-    using PixelLanes = NeonPixelLanes;
+    using PixelLanes = NeonU8PixelLanes;
     using Lanes = NeonLanes;
     using Runs = NeonRuns;
     static constexpr int64_t kPixelsFrom = 9;

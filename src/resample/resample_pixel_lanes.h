@@ -23,6 +23,9 @@
 namespace zv_pt {
 namespace {
 
+// Pixels side by side in a group.
+constexpr int kPixelLanes = 4;
+
 struct NoPixelLanes {};
 
 // Ops::PixelLanes where the level has them, else NoPixelLanes.

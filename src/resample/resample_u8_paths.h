@@ -351,7 +351,7 @@ struct HeldRun {
 // windows would pass that end: those up to the end, then zeros, which the
 // held weights (zero past the run) weigh at nothing.
 struct NearEnd {
-    static constexpr int64_t kBytes = 1024;  // the widest reach of held steps: 7 steps of 16 taps 7 bytes apart, and a window
+    static constexpr int64_t kBytes = 1024;  // more than the reach of any level's held steps (NEON's: at most 554 bytes)
     alignas(16) char bytes[kBytes];
 
     const char* of(const char* x, uintptr_t end, int64_t reach) {
@@ -362,13 +362,9 @@ struct NearEnd {
     }
 };
 
-// Groups of shared runs held in registers, kSteps steps each, from element i
-// on: the elements' steps unrolled so that they interleave and their sums
-// stay in registers.  Elements from `end` on, whose windows (`reach` bytes
-// from a first tap) would pass the named bytes, read a copy of them
-// (levels without exact loads; the last group of a phase's call had gone to
-// the elements' own loop: about 400 instructions a call on NEON).  Returns
-// the first element not done.
+// One group of elements of a held run, kSteps steps each, element e's
+// first tap at first_of(e): the elements' steps unrolled so that they
+// interleave and their sums stay in registers.
 template <class R, int kSteps, class FirstOf>
 inline void u8_held_group(const ResamplePass& p, const HeldRun<R>& held, const typename R::Plan& plan, int64_t i,
                           FirstOf first_of) {
@@ -403,6 +399,11 @@ __attribute__((noinline)) int64_t u8_held_groups_near_end(const ResamplePass& p,
     return i;
 }
 
+// Groups of shared runs held in registers from element i on.  Elements from
+// `end` on, whose windows (`reach` bytes from a first tap) would pass the
+// named bytes, read a copy of them (levels without exact loads; the last
+// group of a phase's call had gone to the elements' own loop: about 400
+// instructions a call on NEON).  Returns the first element not done.
 template <class R, int kSteps>
 inline int64_t u8_held_groups(const ResamplePass& p, const HeldRun<R>& held, const TapRun& shared,
                               const typename R::Plan& plan, int64_t i, int64_t end, uintptr_t named_end,
