@@ -222,6 +222,131 @@ inline bool packed_tables(const ResamplePass& p) {
     return !p.shared && p.tap_min_step == 8 && p.tap_count_step == 8 && p.weight_offset_step == 8;
 }
 
+// ---- spans of elements that share their taps ------------------------------------
+//
+// Where consecutive elements of a pass with taps of their own read one run of
+// taps moved on by a fixed number of source bytes from each element to the
+// next, with the same count and the same weights (a host's tables for a
+// shrink by a whole factor, away from the borders), those elements compute
+// exactly what a shared-taps pass over them computes: the level's shared
+// paths take them, with each weight broadcast rather than picked per element.
+
+// Spans shorter than this keep their own taps: finding them costs more.
+constexpr int64_t kMinSharedSpan = 64;
+
+// Elements [from, to) whose runs are element from's run moved on by `step`
+// source bytes per element; empty when none is found.
+struct SharedSpan {
+    int64_t from = 0, to = 0, step = 0;
+    bool found() const { return to - from >= kMinSharedSpan; }
+};
+
+// The widest vector of the level that this copy is compiled for, in bytes.
+#if defined(__AVX512F__)
+constexpr int kLevelVectorBytes = 64;
+#elif defined(__AVX2__)
+constexpr int kLevelVectorBytes = 32;
+#else
+constexpr int kLevelVectorBytes = 16;
+#endif
+
+// True when every element's `run` bytes of weights from `w` on, for
+// `elements` elements back to back, are the first element's: 64 bytes at a
+// time (the last 64 overlapping the ones before), against a pattern of runs
+// where runs tile 64 bytes, else against the bytes one run before.
+inline bool runs_repeat(const char* w, int64_t run, int64_t elements) {
+    const int64_t bytes = run * elements;
+    if (bytes < 64 + run) return std::memcmp(w, w + run, static_cast<size_t>(bytes - run)) == 0;
+    using Bytes = uint64_t __attribute__((vector_size(kLevelVectorBytes)));
+    constexpr int kVectors = 64 / kLevelVectorBytes;
+    Bytes off = {};
+    const auto block = [&](int64_t b, const char* against) {
+        for (int q = 0; q < kVectors; ++q)
+            off |= load<Bytes>(w + b + kLevelVectorBytes * q) ^ load<Bytes>(against + kLevelVectorBytes * q);
+    };
+    if (64 % run == 0) {
+        char pattern[64];
+        for (int64_t k = 0; k < 64; k += run) std::memcpy(pattern + k, w, static_cast<size_t>(run));
+        for (int64_t b = 0; b + 64 <= bytes; b += 64) block(b, pattern);
+        block(bytes - 64, pattern);
+    } else {
+        for (int64_t b = run; b + 64 <= bytes; b += 64) block(b, w + b - run);
+        block(bytes - 64, w + bytes - 64 - run);
+    }
+    uint64_t any = 0;
+    for (int q = 0; q < kLevelVectorBytes / 8; ++q) any |= off[q];
+    return any == 0;
+}
+
+// The span around the middle element of a pass with packed tables whose
+// weight runs lie back to back (or are one run) and whose sources step on
+// evenly: the tables are checked a block of elements at a time from the
+// middle out (loops the compiler vectorises), then the span's weights.
+inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count) {
+    if (!packed_tables(p) || p.n < kMinSharedSpan) return {};
+    // Entries as unsigned numbers: a host's differences may wrap.
+    const auto entry = [](const char* table, int64_t i) { return load<uint64_t>(table + 8 * i); };
+    const int64_t m = p.n / 2;
+    const uint64_t count = entry(p.tap_count, m), min_m = entry(p.tap_min, m), weights_m = entry(p.weight_offset, m);
+    const uint64_t min_step = entry(p.tap_min, m + 1) - min_m;
+    const uint64_t weight_step = entry(p.weight_offset, m + 1) - weights_m;
+    const uint64_t run = count * static_cast<uint64_t>(weight_bytes);
+    if (static_cast<int64_t>(count) < std::max<int64_t>(min_count, 1) || (weight_step != 0 && weight_step != run))
+        return {};
+    // Neighbours with weights of their own (a near-identity scale, whose
+    // tables step evenly all the same) end the search before it starts.
+    if (weight_step != 0 && !runs_repeat(p.weights + weights_m, static_cast<int64_t>(run), 2)) return {};
+    // Elements [a, a + kLength) have element m's count and entries on its lines.
+    const auto fit = [&](int64_t a, auto length) {
+        const uint64_t k = static_cast<uint64_t>(a - m);
+        const uint64_t min_a = min_m + k * min_step, weights_a = weights_m + k * weight_step;
+        uint64_t off = 0;
+        for (int e = 0; e < decltype(length)::value; ++e)
+            off |= (entry(p.tap_count, a + e) ^ count) | (entry(p.tap_min, a + e) ^ (min_a + e * min_step)) |
+                   (entry(p.weight_offset, a + e) ^ (weights_a + e * weight_step));
+        return off == 0;
+    };
+    // Blocks of 32 elements, then of 4, then single ones at the span's ends.
+    int64_t to = m + 1, from = m;
+    const auto extend = [&](auto length) {
+        constexpr int64_t kLength = decltype(length)::value;
+        while (to + kLength <= p.n && fit(to, length)) to += kLength;
+        while (from >= kLength && fit(from - kLength, length)) from -= kLength;
+    };
+    extend(std::integral_constant<int, 32>{});
+    extend(std::integral_constant<int, 4>{});
+    extend(std::integral_constant<int, 1>{});
+    if (to - from < kMinSharedSpan) return {};
+    if (weight_step != 0 && !runs_repeat(p.weights + entry(p.weight_offset, from), static_cast<int64_t>(run), to - from))
+        return {};
+    return {from, to, static_cast<int64_t>(static_cast<uint64_t>(p.src_step) + min_step)};
+}
+
+// The pieces of p: the span's elements as one shared-taps pass to `pass`;
+// the elements before and after it keep their own taps, a few (the border's)
+// one at a time by `element`, more through `pass` again.
+template <class T, class Pass, class Element>
+inline void each_piece(const ResamplePass& p, const SharedSpan& span, Pass pass, Element element) {
+    const auto own = [&](const ResamplePass& piece) {
+        if (piece.n < kMinSharedSpan)
+            each_element<T>(piece, 0, element);
+        else
+            pass(piece);
+    };
+    if (span.from > 0) {
+        ResamplePass head = p;
+        head.n = span.from;
+        own(head);
+    }
+    ResamplePass shared = from_element(p, span.from);
+    shared.n = span.to - span.from;
+    shared.src_step = span.step;
+    shared.tap_min_step = shared.tap_count_step = shared.weight_offset_step = 0;
+    shared.shared = true;
+    pass(shared);
+    if (span.to < p.n) own(from_element(p, span.to));
+}
+
 // How far ahead of a block's taps the contiguous blocks ask for the taps of
 // later elements: with many taps far apart (the lines of a vertical pass) the
 // processor's own prefetching falls behind.

@@ -80,6 +80,11 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
         check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps, tap_distance));
     }
 
+    template <class T>
+    void check_span(std::mt19937_64& rng, long n, int64_t count, int64_t advance, int flaw) {
+        check_block<T>(span_block(rng, sizeof(T), n, count, advance, flaw));
+    }
+
   protected:
     template <class T>
     void check_counts() {
@@ -128,6 +133,27 @@ void check_resize_shaped(ResampleVariant& test, uint64_t seed) {
 TEST_P(ResampleVariant, FloatResizeShapedTablesMatchTheDefinition) { check_resize_shaped<float>(*this, 3); }
 
 TEST_P(ResampleVariant, EightBitResizeShapedTablesMatchTheDefinition) { check_resize_shaped<uint8_t>(*this, 5); }
+
+// Per-element tables of a whole-factor shrink, whose middle elements share a
+// run that the kernels may take as shared taps: spans around the shortest
+// length they look for, runs of 1 to 40 taps, and one element of the span
+// broken in each way they must notice (a weight, its count, its first tap,
+// its weight offset).
+template <class T>
+void check_shared_spans(ResampleVariant& test, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (long n : {63L, 64L, 65L, 66L, 67L, 70L, 100L, 129L, 300L})
+        for (int64_t count : {1, 2, 4, 7, 8, 9, 11, 16, 23, 40})
+            for (int flaw = 0; flaw <= 4; ++flaw) {
+                const int64_t advance = sizeof(T) * (1 + static_cast<int64_t>(rng() % 4));
+                test.check_span<T>(rng, n, count, advance, flaw);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+TEST_P(ResampleVariant, FloatSharedSpansMatchTheDefinition) { check_shared_spans<float>(*this, 19); }
+
+TEST_P(ResampleVariant, EightBitSharedSpansMatchTheDefinition) { check_shared_spans<uint8_t>(*this, 23); }
 
 // Runs whose first taps lie close together but whose taps a lane's windows
 // cannot all hold: every tap on one source element (distance 0) with more
