@@ -306,6 +306,10 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
                    (entry(p.weight_offset, a + e) ^ (weights_a + e * weight_step));
         return off == 0;
     };
+    // Elements close by that do not fit (the channels of interleaved pixels
+    // share a run, the next pixel does not) end the search before the blocks.
+    const std::integral_constant<int, 1> one;
+    if (!fit(m - 1, one) || !fit(m + 1, one) || !fit(m + 2, one) || !fit(m + 3, one)) return {};
     // Blocks of 32 elements, then of 4, then single ones at the span's ends.
     int64_t to = m + 1, from = m;
     const auto extend = [&](auto length) {
@@ -315,18 +319,23 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
     };
     extend(std::integral_constant<int, 32>{});
     extend(std::integral_constant<int, 4>{});
-    extend(std::integral_constant<int, 1>{});
+    extend(one);
     if (to - from < kMinSharedSpan) return {};
     if (weight_step != 0 && !runs_repeat(p.weights + entry(p.weight_offset, from), static_cast<int64_t>(run), to - from))
         return {};
     return {from, to, static_cast<int64_t>(static_cast<uint64_t>(p.src_step) + min_step)};
 }
 
-// The pieces of p: the span's elements as one shared-taps pass to `pass`;
-// the elements before and after it keep their own taps, a few (the border's)
-// one at a time by `element`, more through `pass` again.
+// Where p has a span of shared taps, runs its pieces and returns true: the
+// span's elements as one shared-taps pass to `pass`; the elements before and
+// after it keep their own taps, a few (the border's) one at a time by
+// `element`, more through `pass` again.  Out of line, so that the choosers'
+// own code stays as it was for the passes without a span.
 template <class T, class Pass, class Element>
-inline void each_piece(const ResamplePass& p, const SharedSpan& span, Pass pass, Element element) {
+__attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count,
+                                               Pass pass, Element element) {
+    const SharedSpan span = shared_span(p, weight_bytes, min_count);
+    if (!span.found()) return false;
     const auto own = [&](const ResamplePass& piece) {
         if (piece.n < kMinSharedSpan)
             each_element<T>(piece, 0, element);
@@ -345,7 +354,11 @@ inline void each_piece(const ResamplePass& p, const SharedSpan& span, Pass pass,
     shared.shared = true;
     pass(shared);
     if (span.to < p.n) own(from_element(p, span.to));
+    return true;
 }
+
+// True when p may have a span of shared taps (worth the search).
+inline bool may_share(const ResamplePass& p) { return packed_tables(p) && p.n >= kMinSharedSpan; }
 
 // How far ahead of a block's taps the contiguous blocks ask for the taps of
 // later elements: with many taps far apart (the lines of a vertical pass) the

@@ -673,8 +673,8 @@ constexpr int64_t kSharedSpanTaps = 9;
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
-    if (const SharedSpan span = shared_span(p, sizeof(int16_t), kSharedSpanTaps); span.found())
-        return each_piece<uint8_t>(p, span, resample_u8_with<Ops>, element);
+    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), kSharedSpanTaps, resample_u8_with<Ops>, element))
+        return;
     int64_t i = 0;
     if (u8_contiguous_shared(p)) {
         i = u8_contiguous_blocks<typename Ops::Block, Ops::kBlocks>(p, 0);
