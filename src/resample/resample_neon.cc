@@ -301,15 +301,25 @@ struct NeonRuns {
 
     // Steps of at most 8 taps skip the second half; the weights past a
     // step's taps are zero, so the rest needs no test.
-    static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
+    // A step's picks: slots 0-7, or all 16 (the second half's weights are
+    // zero past the step's taps, so two picks are always exact).
+    static constexpr int kMostPicks = 2;
+    static int picks(const Tail& tail) { return tail.quarters > 2 ? 2 : 1; }
+
+    template <int kPicks>
+    __attribute__((always_inline)) static Acc step_with(Acc acc, const char* x, const Weights& w, const Plan& plan) {
         const uint8x16x4_t window = window64(x);
         const int16x8_t first = pick(window, plan.index[0]);
         acc = vmlal_high_s16(vmlal_s16(acc, vget_low_s16(first), vget_low_s16(w.w[0])), first, w.w[0]);
-        if (tail.quarters > 2) {
+        if constexpr (kPicks == 2) {
             const int16x8_t second = pick(window, plan.index[1]);
             acc = vmlal_high_s16(vmlal_s16(acc, vget_low_s16(second), vget_low_s16(w.w[1])), second, w.w[1]);
         }
         return acc;
+    }
+
+    static Acc step(Acc acc, const char* x, const Weights& w, const Tail& tail, const Plan& plan) {
+        return picks(tail) == 2 ? step_with<2>(acc, x, w, plan) : step_with<1>(acc, x, w, plan);
     }
 
     static Sums reduce(const Acc (&acc)[4]) {
