@@ -291,7 +291,9 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
     const uint64_t min_step = entry(p.tap_min, m + 1) - min_m;
     const uint64_t weight_step = entry(p.weight_offset, m + 1) - weights_m;
     const uint64_t run = count * static_cast<uint64_t>(weight_bytes);
-    if (static_cast<int64_t>(count) < std::max<int64_t>(min_count, 1) || (weight_step != 0 && weight_step != run))
+    // Counts far past any resize's keep the sizes below well within range.
+    if (static_cast<int64_t>(count) < std::max<int64_t>(min_count, 1) || count > (uint64_t{1} << 20) ||
+        (weight_step != 0 && weight_step != run))
         return {};
     // Neighbours with weights of their own (a near-identity scale, whose
     // tables step evenly all the same) end the search before it starts.
