@@ -299,10 +299,9 @@ struct NeonRuns {
 
     static Acc zero() { return vdupq_n_s32(0); }
 
-    // Steps of at most 8 taps skip the second half; the weights past a
-    // step's taps are zero, so the rest needs no test.
-    // A step's picks: slots 0-7, or all 16 (the second half's weights are
-    // zero past the step's taps, so two picks are always exact).
+    // A step's picks: slots 0-7, or all 16.  Steps of at most 8 taps skip
+    // the second half; the weights past a step's taps are zero, so two picks
+    // are always exact and the rest needs no test.
     static constexpr int kMostPicks = 2;
     static int picks(const Tail& tail) { return tail.quarters > 2 ? 2 : 1; }
 

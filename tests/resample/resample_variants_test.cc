@@ -1,7 +1,8 @@
 // Every variant of the resampling kernels against the definition, bit for bit,
 // on random operand blocks: unaligned offsets, negative and zero steps and tap
 // distances, runs of 1..40 taps, both tap-table modes, and element counts
-// around every block size; and on tables shaped as a resize makes them.
+// around every block size; on tables shaped as a resize makes them; and on a
+// host's tables for a whole-factor shrink, whose middle elements share a run.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
