@@ -241,6 +241,9 @@ struct SharedSpan {
     bool found() const { return to - from >= kMinSharedSpan; }
 };
 
+// True when p may have a span of shared taps (worth the search).
+inline bool may_share(const ResamplePass& p) { return packed_tables(p) && p.n >= kMinSharedSpan; }
+
 // The widest vector of the level that this copy is compiled for, in bytes.
 #if defined(__AVX512F__)
 constexpr int kLevelVectorBytes = 64;
@@ -283,7 +286,7 @@ inline bool runs_repeat(const char* w, int64_t run, int64_t elements) {
 // evenly: the tables are checked a block of elements at a time from the
 // middle out (loops the compiler vectorises), then the span's weights.
 inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count) {
-    if (!packed_tables(p) || p.n < kMinSharedSpan) return {};
+    if (!may_share(p)) return {};
     // Entries as unsigned numbers: a host's differences may wrap.
     const auto entry = [](const char* table, int64_t i) { return load<uint64_t>(table + 8 * i); };
     const int64_t m = p.n / 2;
@@ -358,9 +361,6 @@ __attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t we
     if (span.to < p.n) own(from_element(p, span.to));
     return true;
 }
-
-// True when p may have a span of shared taps (worth the search).
-inline bool may_share(const ResamplePass& p) { return packed_tables(p) && p.n >= kMinSharedSpan; }
 
 // How far ahead of a block's taps the contiguous blocks ask for the taps of
 // later elements: with many taps far apart (the lines of a vertical pass) the

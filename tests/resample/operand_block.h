@@ -49,6 +49,16 @@ struct Dice {
     }
 };
 
+// A block of n elements in one tap mode, its weights' fraction bits drawn
+// from 1 .. most_frac_bits; the generators fill in the rest.
+inline OperandBlock new_block(Dice& dice, long n, bool per_element, int64_t most_frac_bits) {
+    OperandBlock b{};
+    b.n = n;
+    b.per_element = per_element;
+    b.frac_bits = static_cast<unsigned>(dice.uniform(1, most_frac_bits));
+    return b;
+}
+
 // Element i's first tap, count and weight offset.
 struct Taps {
     int64_t min, count, weight_offset;
@@ -129,10 +139,7 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
-    OperandBlock b{};
-    b.n = n;
-    b.per_element = per_element;
-    b.frac_bits = static_cast<unsigned>(uniform(1, 30));
+    OperandBlock b = new_block(dice, n, per_element, 30);
     const int64_t pitch = uniform(40, 200) * size + uniform(0, 1);
     b.tap_stride = pick({size, size, 3 * size, -size, 0, pitch, -pitch, size + 1});
     b.strides[1] = pick({size, size, size, 0, 3 * size, 6 * size, -size, pitch, 2 * size + 1});
@@ -164,10 +171,7 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
-    OperandBlock b{};
-    b.n = n;
-    b.per_element = per_element;
-    b.frac_bits = static_cast<unsigned>(uniform(1, 22));
+    OperandBlock b = new_block(dice, n, per_element, 22);
     const int64_t channels = pick({1, 3, 3});
     b.tap_stride = tap_distance >= 0 ? tap_distance : channels * size * pick({1, 1, 1, 2});
     // Source position: from strides[1] (shared taps, or per element too) or from the tables.
@@ -222,10 +226,7 @@ inline OperandBlock span_block(std::mt19937_64& rng, int size, long n, int64_t c
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
-    OperandBlock b{};
-    b.n = n;
-    b.per_element = true;
-    b.frac_bits = static_cast<unsigned>(uniform(1, 22));
+    OperandBlock b = new_block(dice, n, true, 22);
     b.tap_stride = pick({size, size, 3 * size});
     b.strides[1] = pick({0, 0, size});
     b.strides[0] = pick({size, size, 3 * size});
