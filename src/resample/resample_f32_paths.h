@@ -165,6 +165,20 @@ inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) 
                 Ops::transposed(first[b], j * p.tap_stride, x);
                 for (int t = 0; t < kTaps; ++t) acc[b] = Ops::fma(x[t * kEvery], weight(j + t), acc[b]);
             }
+        // Two or three last taps from the group that ends at the run's last
+        // tap, whose first ones were added already (AVX-512, the photo's
+        // 23-tap phases: 5% faster).  One tap is gathered faster than
+        // transposed, and so are any on four lanes (NEON: 30.7 against 34.5
+        // instructions an element, the photo's bilinear phases).
+        if (Ops::kLanes > 4 && r.count - j >= 2 && r.count >= kTaps) {
+            const int64_t from = r.count - kTaps;
+            for (int b = 0; b < kBlocks; ++b) {
+                typename Ops::V x[4];
+                Ops::transposed(first[b], from * p.tap_stride, x);
+                for (int64_t t = j - from; t < kTaps; ++t) acc[b] = Ops::fma(x[t * kEvery], weight(from + t), acc[b]);
+            }
+            j = r.count;
+        }
         return j;
     };
     int64_t j = 0;
