@@ -351,8 +351,9 @@ inline constexpr long kPhaseBandBytes = 4L << 20;
 // as its input.  This lets a decoder decode no more than that window.
 //
 // run() uses Plan::threads threads, each for its own share of the output
-// lines, band by band, with its own buffers and calls (vertical first, a
-// thread done early goes on with what the others have left); the result is
+// lines, band by band, with its own buffers and calls (vertical first or
+// with one pass, a thread done early goes on with what the others have
+// left); the result is
 // the same for every thread count.
 // One Resizer serves one calling thread at a time.
 template <class T>
@@ -397,7 +398,9 @@ public:
             passes_.emplace_back(y, Axis::vertical, layout, h_first && scale_x ? window.width : source_.width,
                                  mapping, window.y, window.height);
         if (passes_.size() == 2 && !h_first) std::swap(passes_[0], passes_[1]);
-        if (passes_.size() == 2) band_lines_ = plan.band_lines > 0 ? plan.band_lines : choose_band_lines();
+        band_lines_ = plan.band_lines > 0 ? plan.band_lines
+                      : passes_.size() == 2 ? choose_band_lines()
+                                            : single_band_lines();
         const int threads = std::max(1, std::min<int>(plan.threads, static_cast<int>(window.height)));
         buffers_.resize(static_cast<size_t>(threads));
         shares_ = std::make_unique<detail::Share[]>(static_cast<size_t>(threads));
@@ -454,16 +457,16 @@ private:
         detail::Span lines{0, 0};
     };
 
-    // Thread t's share band by band from its front; vertical first, whose
-    // bands depend on nothing before them, then what the other shares have
-    // left from their backs.  (Horizontal first, a band that another thread
+    // Thread t's share band by band from its front; where the bands depend on
+    // nothing before them (vertical first, or a single pass), then what the
+    // other shares have left from their backs.  (Horizontal first, a band that another thread
     // takes from the back would pass the horizontal pass of the lines it
     // shares with the band before it twice; 1920x1080 to 224x224 bicubic,
     // 8-bit: 3% slower on two threads.)
     int run_shares(int t, const Io& io) {
         const int threads = this->threads();
-        const bool helping = threads > 1 && passes_.size() == 2 && order_ == Order::vertical_first;
-        const long band = passes_.size() == 2 ? band_lines_ : planes_ * window_.height;
+        const bool helping = threads > 1 && (passes_.size() < 2 || order_ == Order::vertical_first);
+        const long band = band_lines_;
         Held held;
         for (int k = 0; k < (helping ? threads : 1); ++k) {
             detail::Share& share = shares_[static_cast<size_t>((t + k) % threads)];
@@ -530,6 +533,13 @@ private:
                 return rc;
         held = {plane, need};
         return vertical.run_rows(buffer.data(), pitch, need.lo, dst, io.dst_pitch, y0, y1);
+    }
+
+    // One pass or none: bands of about kBandBytes of output, which threads
+    // take as they come (the lines do not depend on each other).
+    long single_band_lines() const {
+        const long line_bytes = window_.width * channels_ * static_cast<long>(sizeof(T));
+        return std::clamp(detail::kBandBytes / line_bytes, 1L, window_.height);
     }
 
     // Output lines per band: the most whose intermediate lines fit kBandBytes

@@ -35,7 +35,7 @@ struct Plan {
     Order order = Order::automatic;
     Mapping horizontal = Mapping::automatic;
     int threads = 1;       // threads of run(): the calling one and threads - 1 of the Resizer's own
-    long band_lines = 0;   // output lines per band of the fused passes; 0: the planner's choice
+    long band_lines = 0;   // output lines per band (of the fused passes, or of the one pass); 0: the planner's choice
 };
 
 // A rectangle of pixels: left column, top line, width and height.
