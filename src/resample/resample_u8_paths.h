@@ -195,10 +195,25 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             typename L::Acc acc = L::start(p.half);
             int lanes;
             if (p.shared) {
-                if (!PassEnds::within(r.first, x_reach(shared_rounds, shared_group), ends.x)) return false;
+                const int64_t reach = x_reach(shared_rounds, shared_group);
+                if (!PassEnds::within(r.first, reach, ends.x)) return false;
                 lanes = shared_lanes;
-                for (int64_t k = 0; k < shared_rounds; ++k)
-                    acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
+                // Two groups at a time where the second's windows stay in the
+                // pass too: their sums are independent chains.
+                const char* next = r.first + lanes * p.src_step;
+                if (i + lanes + L::kLanes <= p.n && PassEnds::within(next, reach, ends.x)) {
+                    typename L::Acc acc1 = L::start(p.half);
+                    for (int64_t k = 0; k < shared_rounds; ++k) {
+                        acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
+                        acc1 = L::round_shared(acc1, shared_group, next + 2 * k * ts, pairs[k]);
+                    }
+                    L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
+                    i += lanes;
+                    acc = acc1;
+                } else {
+                    for (int64_t k = 0; k < shared_rounds; ++k)
+                        acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
+                }
             } else {
                 // The rounds of the group's first run, or of one tap more where a
                 // lane has more (runs of a resize differ by a tap from element to
