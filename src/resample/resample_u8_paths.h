@@ -199,21 +199,26 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
                 if (!PassEnds::within(r.first, reach, ends.x)) return false;
                 lanes = shared_lanes;
                 // Two groups at a time where the second's windows stay in the
-                // pass too: their sums are independent chains.
-                const char* next = r.first + lanes * p.src_step;
-                if (i + lanes + L::kLanes <= p.n && PassEnds::within(next, reach, ends.x)) {
-                    typename L::Acc acc1 = L::start(p.half);
-                    for (int64_t k = 0; k < shared_rounds; ++k) {
-                        acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
-                        acc1 = L::round_shared(acc1, shared_group, next + 2 * k * ts, pairs[k]);
-                    }
-                    L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, lanes);
-                    i += lanes;
-                    acc = acc1;
-                } else {
+                // pass too: their sums are independent chains.  The first is
+                // stored here.
+                const auto shared_groups = [&](auto groups) {
+                    constexpr int kGroups = decltype(groups)::value;
+                    typename L::Acc accs[kGroups];
+                    for (auto& a : accs) a = L::start(p.half);
                     for (int64_t k = 0; k < shared_rounds; ++k)
-                        acc = L::round_shared(acc, shared_group, r.first + 2 * k * ts, pairs[k]);
-                }
+                        for (int g = 0; g < kGroups; ++g)
+                            accs[g] = L::round_shared(accs[g], shared_group, r.first + g * lanes * p.src_step + 2 * k * ts,
+                                                      pairs[k]);
+                    for (int g = 0; g + 1 < kGroups; ++g) {
+                        L::store(p.dst + i * p.dst_step, p.dst_step, accs[g], p.shift, lanes);
+                        i += lanes;
+                    }
+                    return accs[kGroups - 1];
+                };
+                const char* next = r.first + lanes * p.src_step;
+                acc = i + lanes + L::kLanes <= p.n && PassEnds::within(next, reach, ends.x)
+                          ? shared_groups(std::integral_constant<int, 2>{})
+                          : shared_groups(std::integral_constant<int, 1>{});
             } else {
                 // The rounds of the group's first run, or of one tap more where a
                 // lane has more (runs of a resize differ by a tap from element to
