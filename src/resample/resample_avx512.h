@@ -545,6 +545,23 @@ struct Avx512ShortPixels {
 
     static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return Avx512Pixels<kVnni, true>::pixels_at(p, i); }
 
+    // Whether all 8 pixels from element i on are pixels (pixel_at): each
+    // entry of a pixel's first two channels followed by the next channel's,
+    // one byte on in tap_min and the same in the other tables.  Each table's
+    // 24 entries against themselves moved on by one, without permutes.
+    static bool all_pixels_at(const ResamplePass& p, int64_t i) {
+        __mmask8 same[3] = {0xdb, 0xb6, 0x6d};  // entries 8v + l with (8v + l) % 3 < 2
+        for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
+            const char* at = table + 8 * i;
+            const __m512i v[3] = {_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64), _mm512_loadu_si512(at + 128)};
+            const __m512i step = _mm512_set1_epi64(table == p.tap_min ? 1 : 0);
+            same[0] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[1], v[0], 1), _mm512_add_epi64(v[0], step));
+            same[1] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[1], 1), _mm512_add_epi64(v[1], step));
+            same[2] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[2], 1), _mm512_add_epi64(v[2], step));
+        }
+        return (same[0] ^ 0xdb | same[1] ^ 0xb6 | same[2] ^ 0x6d) == 0;
+    }
+
     struct Tail {
         __mmask32 low, high;  // the step's source bytes in the two halves of the window
         __mmask16 weights;
@@ -589,13 +606,24 @@ struct Avx512ShortPixels {
     static Acc zero() { return _mm256_setzero_si256(); }
 
     static void step(Acc& r, Acc& g, Acc& b, const char* x, const StepWeights& sw, const Plan& plan) {
-        const __m256i lo = _mm256_maskz_loadu_epi8(sw.tail.low, x);
-        const __m256i hi = _mm256_maskz_loadu_epi8(sw.tail.high, x + 32);
+        add_picks(r, g, b, _mm256_maskz_loadu_epi8(sw.tail.low, x), _mm256_maskz_loadu_epi8(sw.tail.high, x + 32), sw.w,
+                  plan);
+    }
+
+    // A step of all kTaps taps: its 48 source bytes and 32 weight bytes
+    // read exactly, without masks.
+    static void full_step(Acc& r, Acc& g, Acc& b, const char* x, const char* w, const Plan& plan) {
+        add_picks(r, g, b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)),
+                  _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 32))),
+                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)), plan);
+    }
+
+    static void add_picks(Acc& r, Acc& g, Acc& b, __m256i lo, __m256i hi, __m256i w, const Plan& plan) {
         __m256i slots[3];
         for (int c = 0; c < 3; ++c) slots[c] = _mm256_maskz_permutex2var_epi8(0x55555555u, lo, plan.index[c], hi);
-        r = dot_add<kVnni>(r, slots[0], sw.w);
-        g = dot_add<kVnni>(g, slots[1], sw.w);
-        b = dot_add<kVnni>(b, slots[2], sw.w);
+        r = dot_add<kVnni>(r, slots[0], w);
+        g = dot_add<kVnni>(g, slots[1], w);
+        b = dot_add<kVnni>(b, slots[2], w);
     }
 
     static Half fold(Acc acc) { return acc; }
