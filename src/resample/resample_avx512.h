@@ -559,7 +559,7 @@ struct Avx512ShortPixels {
             same[1] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[1], 1), _mm512_add_epi64(v[1], step));
             same[2] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[2], 1), _mm512_add_epi64(v[2], step));
         }
-        return (same[0] ^ 0xdb | same[1] ^ 0xb6 | same[2] ^ 0x6d) == 0;
+        return ((same[0] ^ 0xdb) | (same[1] ^ 0xb6) | (same[2] ^ 0x6d)) == 0;
     }
 
     struct Tail {

@@ -362,6 +362,25 @@ __attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t we
     return true;
 }
 
+// True when no store of a shared-taps pass can land on a byte its taps read
+// (`element` bytes an element), so that its last block may start before the
+// elements left and write the ones before them again, with the same values.
+inline bool stores_apart_from_taps(const ResamplePass& p, int64_t element) {
+    const TapRun r = tap_run(p, 0);
+    if (p.n < 1 || r.count < 1) return false;
+    // The bytes [out[0], out[1]) from `steps` steps of `width` bytes from `from` on.
+    const auto span = [](intptr_t from, int64_t steps, int64_t step, int64_t width, intptr_t (&out)[2]) {
+        const intptr_t to = from + static_cast<intptr_t>(steps * step);
+        out[0] = std::min(from, to);
+        out[1] = std::max(from, to) + static_cast<intptr_t>(width);
+    };
+    intptr_t taps[2], first[2], stores[2];
+    span(reinterpret_cast<intptr_t>(r.first), r.count - 1, p.tap_stride, element, taps);
+    span(taps[0], p.n - 1, p.src_step, taps[1] - taps[0], first);  // the taps of every element
+    span(reinterpret_cast<intptr_t>(p.dst), p.n - 1, p.dst_step, element, stores);
+    return stores[1] <= first[0] || first[1] <= stores[0];
+}
+
 // How far ahead of a block's taps the contiguous blocks ask for the taps of
 // later elements: with many taps far apart (the lines of a vertical pass) the
 // processor's own prefetching falls behind.

@@ -177,6 +177,41 @@ TEST_P(ResampleVariant, FloatRunsPastTheLaneWindowsMatchTheDefinition) { check_p
 
 TEST_P(ResampleVariant, EightBitRunsPastTheLaneWindowsMatchTheDefinition) { check_past_the_windows<uint8_t>(*this, 17); }
 
+// A shared-taps pass over consecutive bytes that writes its output over its
+// own sources, each element's taps at or after it: every element reads its
+// taps before a store reaches them, as the definition taken in order does
+// (a last block that starts early must not compute elements again from
+// bytes already written).
+TEST_P(ResampleVariant, EightBitPassOverItsOwnSourcesReadsThemFirst) {
+    std::mt19937_64 rng(29);
+    constexpr unsigned kFracBits = 13;
+    for (long n : {15L, 16L, 17L, 31L, 33L, 64L, 65L, 79L, 100L, 129L})
+        for (int64_t count : {1, 2, 3, 5}) {
+            int64_t first = static_cast<int64_t>(rng() % 2), tap_stride = 1 + static_cast<int64_t>(rng() % 3);
+            std::vector<char> bytes(static_cast<size_t>(n + first + (count - 1) * tap_stride));
+            for (char& c : bytes) c = static_cast<char>(rng());
+            std::vector<int16_t> weights(static_cast<size_t>(count));
+            for (int16_t& w : weights) w = static_cast<int16_t>(static_cast<int>(rng() % 9000) - 1000);
+            std::vector<char> expected = bytes;
+            for (long i = 0; i < n; ++i) {
+                int64_t acc = int64_t{1} << (kFracBits - 1);
+                for (int64_t t = 0; t < count; ++t)
+                    acc += weights[static_cast<size_t>(t)] *
+                           int64_t{static_cast<uint8_t>(expected[static_cast<size_t>(i + first + t * tap_stride)])};
+                expected[static_cast<size_t>(i)] = static_cast<char>(std::clamp<int64_t>(acc >> kFracBits, 0, 255));
+            }
+            std::vector<char> actual = bytes;
+            int64_t weight_offset = 0;
+            char* data[7] = {actual.data(), actual.data(), reinterpret_cast<char*>(&first),
+                             reinterpret_cast<char*>(&count), nullptr, reinterpret_cast<char*>(weights.data()),
+                             reinterpret_cast<char*>(&weight_offset)};
+            const long strides[7] = {1, 1, 0, 0, 0, 0, 0};
+            zv_pt::resample_kernels(GetParam()).u8(zv_pt::read_pass(data, strides, tap_stride, n, kFracBits, false));
+            ASSERT_EQ(actual, expected) << "n " << n << ", taps " << count << ", first " << first << ", tap stride "
+                                        << tap_stride;
+        }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllLevels, ResampleVariant, ::testing::ValuesIn(zv_pt::kAllIsas),
                          [](const auto& info) { return std::string(zv_pt::isa_name(info.param)); });
 
