@@ -718,11 +718,11 @@ inline int64_t same_steps(const ResamplePass& p, int64_t i) {
 }
 
 // Long runs of a level with exact loads: groups whose pixels are all found
-// and take the same two to kSameSteps steps run them written out, a pixel
-// at a time (the pixels written out too, the code outgrew what the compiler
-// inlines and slowed every other path of the function), the full steps
-// without masks and the last with the pixel's own; the other groups go to
-// u8_pixel_groups.  Through u8_pixel_groups' loop of steps, whose
+// and take the same two to kSameSteps steps run them written out, a loop of
+// pixels each with its steps in a row (written out over the pixels too, the
+// code outgrew what the compiler inlines and slowed the function's other
+// paths), the full steps without masks and the last with the pixel's own;
+// the other groups go to u8_pixel_groups one at a time.  Through u8_pixel_groups' loop of steps, whose
 // accumulators the compiler moved between registers every step, 1920 to
 // 224 bicubic (34 and 35 taps) took 2.4 ns an element, now 2.0; the photo's
 // bicubic (23 and 24 taps, two steps here against one 512-bit step there)
@@ -840,7 +840,7 @@ inline void resample_u8_with(const ResamplePass& p) {
                 // Runs longer than a narrow step: the groups of pixels that
                 // share their steps take narrow ones; otherwise the wide
                 // steps serve the runs that one of them holds.
-                if (count > Short::kTaps) i = u8_same_step_groups<Short>(p, i);
+                if (count > Short::kTaps && count <= kSameSteps * Short::kTaps) i = u8_same_step_groups<Short>(p, i);
                 if (count >= Ops::kPixelsFrom && (count <= Short::kTaps || count > Ops::Pixels::kTaps))
                     i = u8_pixel_groups<Short>(p, i, p.n);
             }
