@@ -36,8 +36,8 @@ namespace {
 // floats: plain loads and one broadcast weight per tap.  With `ahead`, the
 // elements kPrefetchBytes on are part of the pass and their taps are
 // prefetched.
-template <class Ops, int kVecs>
-inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst, int64_t dst_step, bool ahead) {
+template <class Ops, int kVecs, class Step>
+inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst, Step dst_step, bool ahead) {
     constexpr int64_t kVecBytes = Ops::kLanes * int64_t{sizeof(float)};
     typename Ops::V acc[kVecs];
     for (auto& a : acc) a = Ops::zero();
@@ -303,23 +303,36 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
 }
 
 // Shared taps over consecutive floats from element i on, kWide vectors a
-// step, then half that, then one; returns the first element not done.
-template <class Ops, int kWide>
-inline int64_t f32_contiguous_blocks(const ResamplePass& p, const TapRun& shared, int64_t i) {
+// step, then half that, then one, the outputs dst_step bytes apart (an
+// int64_t or a std::integral_constant); returns the first element not done.
+template <class Ops, int kWide, class Step>
+inline int64_t f32_contiguous_blocks_to(const ResamplePass& p, const TapRun& shared, int64_t i, Step dst_step) {
     constexpr int64_t kLanes = Ops::kLanes, kBlock = kWide * kLanes;
     const int64_t ahead_elements = kPrefetchBytes / int64_t{sizeof(float)} + kBlock;
     for (; i + kBlock <= p.n; i += kBlock)
-        f32_contiguous_block<Ops, kWide>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step, p.dst_step,
+        f32_contiguous_block<Ops, kWide>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * dst_step, dst_step,
                                          i + ahead_elements <= p.n);
     if (i + kBlock / 2 <= p.n) {
-        f32_contiguous_block<Ops, kWide / 2>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step,
-                                             p.dst_step, false);
+        f32_contiguous_block<Ops, kWide / 2>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * dst_step,
+                                             dst_step, false);
         i += kBlock / 2;
     }
     for (; i + kLanes <= p.n; i += kLanes)
-        f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * p.dst_step, p.dst_step,
+        f32_contiguous_block<Ops, 1>(moved(shared, i * p.src_step), p.tap_stride, p.dst + i * dst_step, dst_step,
                                      false);
     return i;
+}
+
+// Consecutive outputs (every vertical pass) with the step known at compile
+// time: the stores are plain, and the sums stay in registers, where a step
+// known only at run time kept them on the stack for the scattered stores
+// (AVX-512, a vertical pass of 2 taps from the cache: 0.19 to 0.13 ns an
+// element; 640x480 to 1280x960 bilinear 2.18 to 1.95 ms).
+template <class Ops, int kWide>
+inline int64_t f32_contiguous_blocks(const ResamplePass& p, const TapRun& shared, int64_t i) {
+    if (p.dst_step == sizeof(float))
+        return f32_contiguous_blocks_to<Ops, kWide>(p, shared, i, std::integral_constant<int64_t, sizeof(float)>{});
+    return f32_contiguous_blocks_to<Ops, kWide>(p, shared, i, p.dst_step);
 }
 
 // Runs of more taps than this take kLongWide vectors a step: a step reads
