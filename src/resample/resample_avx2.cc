@@ -1,6 +1,6 @@
-// AVX2 + FMA3 resampling kernels: 8 float lanes with fused multiply-adds;
-// 8-bit blocks of 32 output bytes, eight elements in lanes for short runs and
-// two 16-byte windows a step for long ones.
+// The AVX2 8-bit resampling kernel: blocks of 32 output bytes, eight
+// elements in lanes for short runs and two 16-byte windows a step for long
+// ones (the float kernel is in resample_f32_avx2.cc).
 #include "resample/resample_x86.h"
 
 namespace zv_pt {
@@ -23,8 +23,6 @@ struct Avx2U8 {
 };
 
 }  // namespace
-
-void resample_f32_avx2(const ResamplePass& p) { resample_f32_lanes<Avx2F32Ops, 8>(p); }
 
 void resample_u8_avx2(const ResamplePass& p) { resample_u8_with<Avx2U8>(p); }
 
