@@ -323,25 +323,32 @@ inline int64_t f32_contiguous_blocks_to(const ResamplePass& p, const TapRun& sha
     return i;
 }
 
-// Outputs one to four floats apart (every vertical pass; the phases of 2x
-// to 4x planar enlargements) with the step known at compile time: the
-// stores are plain or spread by one permute, and the sums stay in registers,
-// where a step known only at run time kept them on the stack for the
-// scattered stores (AVX-512, a vertical pass of 2 taps from the cache: 0.19
-// to 0.13 ns an element; the 640 to 1280 phases, 2 floats apart: 0.31 to
-// 0.19).
-template <class Ops, int kWide>
+// The widest output step, in floats, whose stores the level spreads with
+// permutes (Ops::kSpreadFloats), else 1: wider ones are stored one float at
+// a time whatever the step.
+template <class Ops, class = void>
+struct SpreadFloats : std::integral_constant<int64_t, 1> {};
+template <class Ops>
+struct SpreadFloats<Ops, std::void_t<decltype(Ops::kSpreadFloats)>> : std::integral_constant<int64_t, Ops::kSpreadFloats> {};
+
+// Outputs kFloats or more floats apart, the steps up to SpreadFloats<Ops>
+// (every vertical pass: 1; the phases of 2x to 4x planar enlargements) taken
+// at compile time: the stores are plain or spread by one permute, and the
+// sums stay in registers, where a step known only at run time kept them on
+// the stack for the scattered stores (AVX-512, a vertical pass of 2 taps
+// from the cache: 0.19 to 0.13 ns an element; the 640 to 1280 phases, 2
+// floats apart: 0.31 to 0.19).  Steps the level stores one float at a time
+// anyway stay at run time (on NEON they cost the vertical pass 7% more
+// instructions).
+template <class Ops, int kWide, int64_t kFloats = 1>
 inline int64_t f32_contiguous_blocks(const ResamplePass& p, const TapRun& shared, int64_t i) {
-    const auto at_step = [&](auto floats) {
-        return f32_contiguous_blocks_to<Ops, kWide>(
-            p, shared, i, std::integral_constant<int64_t, decltype(floats)::value * int64_t{sizeof(float)}>{});
-    };
-    switch (p.dst_step) {
-        case 4: return at_step(std::integral_constant<int64_t, 1>{});
-        case 8: return at_step(std::integral_constant<int64_t, 2>{});
-        case 12: return at_step(std::integral_constant<int64_t, 3>{});
-        case 16: return at_step(std::integral_constant<int64_t, 4>{});
-        default: return f32_contiguous_blocks_to<Ops, kWide>(p, shared, i, p.dst_step);
+    if constexpr (kFloats > SpreadFloats<Ops>::value) {
+        return f32_contiguous_blocks_to<Ops, kWide>(p, shared, i, p.dst_step);
+    } else {
+        if (p.dst_step == kFloats * int64_t{sizeof(float)})
+            return f32_contiguous_blocks_to<Ops, kWide>(
+                p, shared, i, std::integral_constant<int64_t, kFloats * int64_t{sizeof(float)}>{});
+        return f32_contiguous_blocks<Ops, kWide, kFloats + 1>(p, shared, i);
     }
 }
 
