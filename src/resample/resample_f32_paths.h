@@ -331,15 +331,17 @@ struct SpreadFloats : std::integral_constant<int64_t, 1> {};
 template <class Ops>
 struct SpreadFloats<Ops, std::void_t<decltype(Ops::kSpreadFloats)>> : std::integral_constant<int64_t, Ops::kSpreadFloats> {};
 
-// Outputs kFloats or more floats apart, the steps up to SpreadFloats<Ops>
-// (every vertical pass: 1; the phases of 2x to 4x planar enlargements) taken
-// at compile time: the stores are plain or spread by one permute, and the
-// sums stay in registers, where a step known only at run time kept them on
+// The blocks with their output step taken at compile time where it is one
+// float (every vertical pass) or, where the level spreads such stores with
+// permutes, up to SpreadFloats<Ops> floats (the phases of 2x to 4x planar
+// enlargements): the stores are plain or spread, and the sums stay in
+// registers, where with the step known only at run time GCC kept them on
 // the stack for the scattered stores (AVX-512, a vertical pass of 2 taps
 // from the cache: 0.19 to 0.13 ns an element; the 640 to 1280 phases, 2
-// floats apart: 0.31 to 0.19).  Steps the level stores one float at a time
-// anyway stay at run time (on NEON they cost the vertical pass 7% more
-// instructions).
+// floats apart: 0.31 to 0.19).  Other steps stay at run time: a level that
+// stores them a float at a time gains nothing from copies for them (on NEON
+// they cost the vertical pass 7% more instructions).  kFloats: the first
+// step this instance tries.
 template <class Ops, int kWide, int64_t kFloats = 1>
 inline int64_t f32_contiguous_blocks(const ResamplePass& p, const TapRun& shared, int64_t i) {
     if constexpr (kFloats > SpreadFloats<Ops>::value) {
