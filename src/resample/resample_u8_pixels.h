@@ -19,17 +19,25 @@ namespace {
 // windows would pass the pass's named bytes, are summed one by one.
 //
 // Ops (Ops::Pixels): kPixels, kExactLoads, pixels_at(p, i) (as the function
-//   below, for kPixels pixels), kTaps (per step), Plan (taps, window and weight_bytes as for
-//   runs, full), plan(plan), Tail, tail(plan, taps), Weights, weights(w,
-//   tail, plan), Acc, zero(), step(acc0, acc1, acc2, x, weights, plan) (the
-//   three channels' taps of the step), Half, fold(acc), Pair, pair(half0,
-//   half1), Sums, reduce(pairs[kPixels / 2]) (a pixel's sum in lane q of a
-//   channel's sums) and store3(dst, sums[3], extra[3][kPixels], half, shift)
-//   (channel c of pixel q to dst + 3q + c).  Levels with exact loads whose
-//   steps are short enough that long runs take several (Ops::ShortPixels)
-//   add all_pixels_at(p, i) (whether pixels_at finds all kPixels) and
-//   full_step(acc0, acc1, acc2, x, w, plan) (a step of kTaps taps, read
-//   without masks) for u8_same_step_groups.
+//   below, for kPixels pixels), kTaps (per step), Plan (taps, window and
+//   weight_bytes as for runs, full), plan(plan), Tail, tail(plan, taps),
+//   Weights, weights(w, tail, plan), Acc, zero(), step(acc0, acc1, acc2, x,
+//   weights, plan) (the three channels' taps of the step), Half, fold(acc),
+//   Pair, pair(half0, half1), Sums, reduce(pairs[kPixels / 2]) (a pixel's sum
+//   in lane q of a channel's sums) and store3(dst, sums[3], extra[3][kPixels],
+//   half, shift) (channel c of pixel q to dst + 3q + c).  Levels with exact
+//   loads whose steps are short enough that long runs take several
+//   (Ops::ShortPixels) add all_pixels_at(p, i) (whether pixels_at finds all
+//   kPixels) and full_step(acc0, acc1, acc2, x, w, plan) (a step of kTaps
+//   taps, read without masks) for u8_same_step_groups.
+
+// True when a pass can hold interleaved pixels with taps of their own as
+// these paths take them: packed tables, each element its own source, taps a
+// pixel apart, outputs one byte apart (pixels_at then tells which elements
+// are pixels).
+inline bool pixel_pass(const ResamplePass& p) {
+    return packed_tables(p) && p.tap_stride == 3 && p.src_step == 0 && p.dst_step == 1;
+}
 
 // Bit q for each pixel q < `pixels` from element i on that pixel_at() finds.
 inline uint32_t pixels_at(const ResamplePass& p, int64_t i, int pixels) {
@@ -53,7 +61,7 @@ inline bool same_counts(const ResamplePass& p, int64_t i, int pixels) {
 template <class X>
 __attribute__((noinline)) int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first, int64_t end) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
+    if (!pixel_pass(p)) return first;
     typename X::Plan plan;
     X::plan(plan);
     const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
@@ -136,16 +144,16 @@ inline int64_t same_steps(const ResamplePass& p, int64_t i) {
 // pixels each with its steps in a row (written out over the pixels too, the
 // code outgrew what the compiler inlines and slowed the function's other
 // paths), the full steps without masks and the last with the pixel's own;
-// the other groups go to u8_pixel_groups one at a time.  Through u8_pixel_groups' loop of steps, whose
-// accumulators the compiler moved between registers every step, 1920 to
-// 224 bicubic (34 and 35 taps) took 2.4 ns an element, now 2.0; the photo's
-// bicubic (23 and 24 taps, two steps here against one 512-bit step there)
-// 2.0 and now 1.8.
+// the other groups go to u8_pixel_groups one at a time.  Through
+// u8_pixel_groups' loop of steps, whose accumulators the compiler moved
+// between registers every step, 1920 to 224 bicubic (34 and 35 taps) took
+// 2.4 ns an element, now 2.0; the photo's bicubic (23 and 24 taps, two steps
+// here against one 512-bit step there) 2.0 and now 1.8.
 template <class X>
 inline int64_t u8_same_step_groups(const ResamplePass& pass, int64_t first) {
     static_assert(X::kExactLoads, "the steps' loads are not checked against the pass's ends");
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
-    if (!packed_tables(p) || p.tap_stride != 3 || p.src_step != 0 || p.dst_step != 1) return first;
+    if (!pixel_pass(p)) return first;
     typename X::Plan plan;
     X::plan(plan);
     int64_t i = first;
