@@ -740,6 +740,11 @@ struct Avx512U8 {
     using OwnRuns = Avx512Runs<kVnni, kVbmi>;
     static constexpr int64_t kPixelsFrom = 11;
     static constexpr int64_t kRunsFrom = 17;
+    // A host's calls, one a line (AVX-512 with VBMI): 4 taps of a 1280 to
+    // 640 halving 0.65 ns an element with their own taps, 0.70 shared (of
+    // 3840 to 1920 0.63 against 0.55); 5 taps of 1920 to 640 0.92 against
+    // 0.82, 8 taps of 1280 to 640 bicubic 1.17 against 0.85.
+    static constexpr int64_t kSharedSpanFrom = 5;
 };
 
 }  // namespace

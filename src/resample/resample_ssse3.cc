@@ -16,6 +16,9 @@ struct Ssse3U8 {
     using Runs = ShuffleRuns<Xmm>;
     static constexpr int64_t kPixelsFrom = 5;
     static constexpr int64_t kRunsFrom = 5;
+    // A host's calls for a 1280 to 640 halving: 4.2 ns an element with
+    // their own taps (the runs), 1.65 shared.
+    static constexpr int64_t kSharedSpanFrom = 1;
 };
 
 }  // namespace

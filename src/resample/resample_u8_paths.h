@@ -605,8 +605,11 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
 // for runs with taps of their own, and ShortRuns for shared runs of up to
 // kShortRunsTo taps, where the level has them), kPixelsFrom:
-// the tap count from which pixels beat lanes (interleaved RGB), and
-// kRunsFrom: the tap count from which runs beat lanes.
+// the tap count from which pixels beat lanes (interleaved RGB), kRunsFrom:
+// the tap count from which runs beat lanes, and kSharedSpanFrom: the tap
+// count from which spans of elements that share their taps take the shared
+// paths (shorter runs of their own are as fast in the level's lanes as the
+// check of the span's tables and weights plus the shared path).
 
 struct NoLanes {};
 struct NoRuns {};
@@ -637,17 +640,10 @@ using ShortPixelsMember = typename Ops::ShortPixels;
 template <class Ops>
 using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 
-// Spans of elements that share their taps take the shared paths from runs of
-// this many taps on: shorter runs of their own are about as fast in the
-// lanes as the check of the span's tables and weights (AVX-512, one call per
-// line of a halving: 4 taps 0.62 ns an element with their own taps, 0.38
-// shared plus about 0.35 for the check; 11 taps 2.1 against 0.52).
-constexpr int64_t kSharedSpanTaps = 9;
-
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
-    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), kSharedSpanTaps, resample_u8_with<Ops>, element))
+    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), Ops::kSharedSpanFrom, resample_u8_with<Ops>, element))
         return;
     int64_t i = 0;
     if (u8_contiguous_shared(p)) {
