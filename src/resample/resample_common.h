@@ -224,25 +224,19 @@ inline bool packed_tables(const ResamplePass& p) {
 
 // ---- spans of elements that share their taps ------------------------------------
 //
-// Where consecutive elements of a pass with taps of their own read one run of
-// taps moved on by a fixed number of source bytes from each element to the
-// next, with the same count and the same weights (a host's tables for a
-// shrink by a whole factor, away from the borders), those elements compute
-// exactly what a shared-taps pass over them computes: the level's shared
-// paths take them, with each weight broadcast rather than picked per element.
+// Where the elements of a pass with taps of their own repeat their runs with
+// a short period, element e + period reading element e's run of taps moved
+// on by a fixed number of source bytes, with the same count and the same
+// weights (a host's tables for a resize by a ratio of small whole numbers,
+// away from the borders: a shrink by a whole factor repeats from one element
+// to the next, an enlargement by two every second element), the elements of
+// each phase of the period compute exactly what a shared-taps pass over them
+// computes: the level's shared paths take them, with each weight broadcast
+// rather than picked per element.
 
-// Spans shorter than this keep their own taps: finding them costs more.
+// Spans whose phases are shorter than this keep their own taps: finding them
+// costs more.
 constexpr int64_t kMinSharedSpan = 64;
-
-// Elements [from, to) whose runs are element from's run moved on by `step`
-// source bytes per element; empty when none is found.
-struct SharedSpan {
-    int64_t from = 0, to = 0, step = 0;
-    bool found() const { return to - from >= kMinSharedSpan; }
-};
-
-// True when p may have a span of shared taps (worth the search).
-inline bool may_share(const ResamplePass& p) { return packed_tables(p) && p.n >= kMinSharedSpan; }
 
 // The widest vector of the level that this copy is compiled for, in bytes.
 #if defined(__AVX512F__)
@@ -253,19 +247,50 @@ constexpr int kLevelVectorBytes = 32;
 constexpr int kLevelVectorBytes = 16;
 #endif
 
-// True when every element's `run` bytes of weights from `w` on, for
-// `elements` elements back to back, are the first element's: 64 bytes at a
-// time (the last 64 overlapping the ones before), against a pattern of runs
-// where runs tile 64 bytes, else against the bytes one run before.
+// Table entries a vector of the level holds; the periods looked for divide
+// it (so that every vector of entries from a period's start holds the same
+// phases), up to 4: 1, 2 and 4 elements (AVX2, AVX-512), 1 and 2 (SSSE3, NEON).
+constexpr int kSpanLanes = kLevelVectorBytes / 8;
+constexpr int kMaxSpanPeriod = kSpanLanes < 4 ? kSpanLanes : 4;
+
+// Elements [from, to) in `period` phases, each a shared-taps pass whose
+// elements are `period` output elements and `step` source bytes apart;
+// empty when none is found.
+struct SharedSpan {
+    int64_t from = 0, to = 0, period = 1, step = 0;
+    bool found() const { return to - from >= kMinSharedSpan * period; }
+};
+
+// True when p may have a span of shared taps (worth the search).
+inline bool may_share(const ResamplePass& p) { return packed_tables(p) && p.n >= kMinSharedSpan; }
+
+// A vector of table entries, and their bits or-ed together (128 bits at a
+// time: no trip through memory).
+typedef uint64_t SpanEntries __attribute__((vector_size(kLevelVectorBytes)));
+inline uint64_t any_bits(SpanEntries v) {
+    typedef uint64_t Pair __attribute__((vector_size(16)));
+    Pair any;
+    std::memcpy(&any, &v, sizeof any);
+    for (size_t k = sizeof any; k < sizeof v; k += sizeof any) {
+        Pair part;
+        std::memcpy(&part, reinterpret_cast<const char*>(&v) + k, sizeof part);
+        any |= part;
+    }
+    return any[0] | any[1];
+}
+
+// True when `elements` runs of `run` bytes of weights back to back from `w`
+// on (an element's, or a period's elements') are all the first one: 64 bytes
+// at a time (the last 64 overlapping the ones before), against a pattern of
+// runs where runs tile 64 bytes, else against the bytes one run before.
 inline bool runs_repeat(const char* w, int64_t run, int64_t elements) {
     const int64_t bytes = run * elements;
     if (bytes < 64 + run) return std::memcmp(w, w + run, static_cast<size_t>(bytes - run)) == 0;
-    using Bytes = uint64_t __attribute__((vector_size(kLevelVectorBytes)));
     constexpr int kVectors = 64 / kLevelVectorBytes;
-    Bytes off = {};
+    SpanEntries off = {};
     const auto block = [&](int64_t b, const char* against) {
         for (int q = 0; q < kVectors; ++q)
-            off |= load<Bytes>(w + b + kLevelVectorBytes * q) ^ load<Bytes>(against + kLevelVectorBytes * q);
+            off |= load<SpanEntries>(w + b + kLevelVectorBytes * q) ^ load<SpanEntries>(against + kLevelVectorBytes * q);
     };
     if (64 % run == 0) {
         char pattern[64];
@@ -276,47 +301,83 @@ inline bool runs_repeat(const char* w, int64_t run, int64_t elements) {
         for (int64_t b = run; b + 64 <= bytes; b += 64) block(b, w + b - run);
         block(bytes - 64, w + bytes - 64 - run);
     }
-    uint64_t any = 0;
-    for (int q = 0; q < kLevelVectorBytes / 8; ++q) any |= off[q];
-    return any == 0;
+    return any_bits(off) == 0;
 }
 
-// The span around the middle element of a pass with packed tables whose
-// weight runs lie back to back (or are one run) and whose sources step on
-// evenly: the tables are checked a block of elements at a time from the
-// middle out (loops the compiler vectorises), then the span's weights.
-inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count) {
-    if (!may_share(p)) return {};
+// The span of period kPeriod around element m of a pass with packed tables,
+// whose element m + kPeriod has m's count and weights.  The weights of a
+// period must lie back to back (or every period read the same ones); the
+// tables are checked against the first period's lines a block of elements
+// at a time from the middle out, a vector of entries at a time, then the
+// span's weights.
+template <int kPeriod>
+inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight_bytes) {
     // Entries as unsigned numbers: a host's differences may wrap.
     const auto entry = [](const char* table, int64_t i) { return load<uint64_t>(table + 8 * i); };
-    const int64_t m = p.n / 2;
-    const uint64_t count = entry(p.tap_count, m), min_m = entry(p.tap_min, m), weights_m = entry(p.weight_offset, m);
-    const uint64_t min_step = entry(p.tap_min, m + 1) - min_m;
-    const uint64_t weight_step = entry(p.weight_offset, m + 1) - weights_m;
-    const uint64_t run = count * static_cast<uint64_t>(weight_bytes);
-    // Counts far past any resize's keep the sizes below well within range.
-    if (static_cast<int64_t>(count) < std::max<int64_t>(min_count, 1) || count > (uint64_t{1} << 20) ||
-        (weight_step != 0 && weight_step != run))
-        return {};
-    // Neighbours with weights of their own (a near-identity scale, whose
-    // tables step evenly all the same) end the search before it starts.
-    if (weight_step != 0 && !runs_repeat(p.weights + weights_m, static_cast<int64_t>(run), 2)) return {};
-    // Elements [a, a + kLength) have element m's count and entries on its lines.
+    uint64_t count[kPeriod], min_m[kPeriod], weights_m[kPeriod + 1];
+    for (int q = 0; q < kPeriod; ++q) {
+        count[q] = entry(p.tap_count, m + q);
+        min_m[q] = entry(p.tap_min, m + q);
+        weights_m[q] = entry(p.weight_offset, m + q);
+        // Counts far past any resize's keep the sizes below well within range.
+        if (count[q] < 1 || count[q] > (uint64_t{1} << 20)) return {};
+    }
+    weights_m[kPeriod] = entry(p.weight_offset, m + kPeriod);
+    const uint64_t min_step = entry(p.tap_min, m + kPeriod) - min_m[0];
+    const uint64_t weight_step = weights_m[kPeriod] - weights_m[0];
+    if (weight_step != 0)
+        for (int q = 0; q < kPeriod; ++q)
+            if (weights_m[q + 1] - weights_m[q] != count[q] * static_cast<uint64_t>(weight_bytes)) return {};
+    // Lane j of a vector of entries from a period's first element: phase
+    // j % kPeriod, j / kPeriod periods on.
+    uint64_t lanes[3][kSpanLanes];
+    for (int j = 0; j < kSpanLanes; ++j) {
+        const uint64_t periods = static_cast<uint64_t>(j / kPeriod);
+        lanes[0][j] = count[j % kPeriod];
+        lanes[1][j] = min_m[j % kPeriod] + periods * min_step;
+        lanes[2][j] = weights_m[j % kPeriod] + periods * weight_step;
+    }
+    const SpanEntries lane_count = load<SpanEntries>(reinterpret_cast<const char*>(lanes[0]));
+    const SpanEntries lane_min = load<SpanEntries>(reinterpret_cast<const char*>(lanes[1]));
+    const SpanEntries lane_weights = load<SpanEntries>(reinterpret_cast<const char*>(lanes[2]));
+    // From one vector of entries to the next: kSpanLanes / kPeriod periods.
+    const SpanEntries vector_min_step = SpanEntries{} + (kSpanLanes / kPeriod) * min_step;
+    const SpanEntries vector_weight_step = SpanEntries{} + (kSpanLanes / kPeriod) * weight_step;
+    // Elements [a, a + kLength), from a period's first element on, have the
+    // first period's counts and entries on their lines.
     const auto fit = [&](int64_t a, auto length) {
-        const uint64_t k = static_cast<uint64_t>(a - m);
-        const uint64_t min_a = min_m + k * min_step, weights_a = weights_m + k * weight_step;
-        uint64_t off = 0;
-        for (int e = 0; e < decltype(length)::value; ++e)
-            off |= (entry(p.tap_count, a + e) ^ count) | (entry(p.tap_min, a + e) ^ (min_a + e * min_step)) |
-                   (entry(p.weight_offset, a + e) ^ (weights_a + e * weight_step));
-        return off == 0;
+        constexpr int kLength = decltype(length)::value;
+        const uint64_t k = static_cast<uint64_t>((a - m) / kPeriod);
+        if constexpr (kLength % kSpanLanes == 0) {
+            SpanEntries mins = lane_min + k * min_step, weights = lane_weights + k * weight_step, off = {};
+            for (int v = 0; v < kLength / kSpanLanes; ++v) {
+                const int64_t at = 8 * (a + v * kSpanLanes);
+                off |= (load<SpanEntries>(p.tap_count + at) ^ lane_count) | (load<SpanEntries>(p.tap_min + at) ^ mins) |
+                       (load<SpanEntries>(p.weight_offset + at) ^ weights);
+                mins += vector_min_step;
+                weights += vector_weight_step;
+            }
+            return any_bits(off) == 0;
+        } else {
+            uint64_t off = 0;
+            for (int c = 0; c < kLength / kPeriod; ++c)
+                for (int q = 0; q < kPeriod; ++q) {
+                    const int64_t e = a + c * kPeriod + q;
+                    const uint64_t periods = k + static_cast<uint64_t>(c);
+                    off |= (entry(p.tap_count, e) ^ count[q]) | (entry(p.tap_min, e) ^ (min_m[q] + periods * min_step)) |
+                           (entry(p.weight_offset, e) ^ (weights_m[q] + periods * weight_step));
+                }
+            return off == 0;
+        }
     };
-    // Elements close by that do not fit (the channels of interleaved pixels
+    // Periods close by that do not fit (the channels of interleaved pixels
     // share a run, the next pixel does not) end the search before the blocks.
-    const std::integral_constant<int, 1> one;
-    if (!fit(m - 1, one) || !fit(m + 1, one) || !fit(m + 2, one) || !fit(m + 3, one)) return {};
-    // Blocks of 32 elements, then of 4, then single ones at the span's ends.
-    int64_t to = m + 1, from = m;
+    const std::integral_constant<int, kPeriod> one;
+    if (m < kPeriod || m + 3 * kPeriod > p.n || !fit(m - kPeriod, one) || !fit(m + kPeriod, one) ||
+        !fit(m + 2 * kPeriod, one))
+        return {};
+    // Blocks of 32 elements, then of 4, then single periods at the span's ends.
+    int64_t to = m + kPeriod, from = m;
     const auto extend = [&](auto length) {
         constexpr int64_t kLength = decltype(length)::value;
         while (to + kLength <= p.n && fit(to, length)) to += kLength;
@@ -325,15 +386,43 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
     extend(std::integral_constant<int, 32>{});
     extend(std::integral_constant<int, 4>{});
     extend(one);
-    if (to - from < kMinSharedSpan) return {};
-    if (weight_step != 0 && !runs_repeat(p.weights + entry(p.weight_offset, from), static_cast<int64_t>(run), to - from))
+    const SharedSpan span{from, to, kPeriod, static_cast<int64_t>(static_cast<uint64_t>(kPeriod * p.src_step) + min_step)};
+    if (!span.found()) return {};
+    if (weight_step != 0 && !runs_repeat(p.weights + entry(p.weight_offset, from), static_cast<int64_t>(weight_step),
+                                         (to - from) / kPeriod))
         return {};
-    return {from, to, static_cast<int64_t>(static_cast<uint64_t>(p.src_step) + min_step)};
+    return span;
 }
 
-// Where p has a span of shared taps, runs its pieces and returns true: the
-// span's elements as one shared-taps pass to `pass`; the elements before and
-// after it keep their own taps, a few (the border's) one at a time by
+// The span of the shortest period (1, 2 or 4, within kMaxSpanPeriod) around
+// the middle element of a pass with packed tables whose runs there have at
+// least min_count taps.  Neighbours with weights of their own (a
+// near-identity scale) end the search after a few short comparisons.
+inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count) {
+    if (!may_share(p)) return {};
+    const int64_t m = p.n / 2;
+    const int64_t count = load<int64_t>(p.tap_count + 8 * m);
+    if (count < std::max<int64_t>(min_count, 1) || count > (int64_t{1} << 20)) return {};
+    const char* weights = p.weights + load<int64_t>(p.weight_offset + 8 * m);
+    const auto same_run = [&](int64_t e) {
+        return load<int64_t>(p.tap_count + 8 * e) == count &&
+               std::memcmp(weights, p.weights + load<int64_t>(p.weight_offset + 8 * e),
+                           static_cast<size_t>(count * weight_bytes)) == 0;
+    };
+    SharedSpan span;
+    unrolled<3>([&](auto q) {
+        constexpr int kPeriod = 1 << decltype(q)::value;
+        if constexpr (kPeriod <= kMaxSpanPeriod) {
+            if (!span.found() && m + kPeriod < p.n && same_run(m + kPeriod))
+                span = periodic_span<kPeriod>(p, m, weight_bytes);
+        }
+    });
+    return span;
+}
+
+// Where p has a span of shared taps, runs its pieces and returns true: each
+// phase of the span as one shared-taps pass to `pass`; the elements before
+// and after it keep their own taps, a few (the border's) one at a time by
 // `element`, more through `pass` again.  Out of line, so that the choosers'
 // own code stays as it was for the passes without a span.
 template <class T, class Pass, class Element>
@@ -352,12 +441,15 @@ __attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t we
         head.n = span.from;
         own(head);
     }
-    ResamplePass shared = from_element(p, span.from);
-    shared.n = span.to - span.from;
-    shared.src_step = span.step;
-    shared.tap_min_step = shared.tap_count_step = shared.weight_offset_step = 0;
-    shared.shared = true;
-    pass(shared);
+    for (int64_t q = 0; q < span.period; ++q) {
+        ResamplePass phase = from_element(p, span.from + q);
+        phase.n = (span.to - span.from) / span.period;
+        phase.dst_step = p.dst_step * span.period;
+        phase.src_step = span.step;
+        phase.tap_min_step = phase.tap_count_step = phase.weight_offset_step = 0;
+        phase.shared = true;
+        pass(phase);
+    }
     if (span.to < p.n) own(from_element(p, span.to));
     return true;
 }

@@ -216,13 +216,16 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     return b;
 }
 
-// Per-element packed tables as a host builds them for a shrink by a whole
-// factor: elements [border, n - border) read one run of `count` taps moved on
-// by `advance` bytes from element to element, with the same weights (runs back
-// to back, or one run for all), the border elements shorter runs of their own.
-// `flaw` breaks one element of the span (1: a weight, 2: its count, 3: its
-// first tap, 4: its weight offset); 0 leaves it whole.
-inline OperandBlock span_block(std::mt19937_64& rng, int size, long n, int64_t count, int64_t advance, int flaw) {
+// Per-element packed tables as a host builds them for a resize whose
+// sampling grid repeats every `period` elements (1: a shrink by a whole
+// factor, 2: an enlargement by two): elements [border, n - border) read the
+// run of the element `period` before them moved on by `advance` bytes, with
+// the same count and weights (runs back to back, or one run for each phase),
+// the phases' counts a tap apart, the border elements shorter runs of their
+// own.  `flaw` breaks one element of the span (1: a weight, 2: its count, 3:
+// its first tap, 4: its weight offset); 0 leaves it whole.
+inline OperandBlock span_block(std::mt19937_64& rng, int size, long n, int64_t count, int64_t advance, int flaw,
+                               long period = 1) {
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
@@ -233,39 +236,51 @@ inline OperandBlock span_block(std::mt19937_64& rng, int size, long n, int64_t c
     const int64_t wsize = size == 4 ? 4 : 2;
     const bool one_run = uniform(0, 3) == 0;
     const long border = static_cast<long>(uniform(0, 3));
+    // The phases' counts and first taps within a period.
+    const auto phase_count = [&](long i) { return std::max<int64_t>(1, count - (i % period) % 2); };
+    const auto phase_min = [&](long i) { return (i % period) * advance / period; };
     std::vector<Taps> taps(static_cast<size_t>(n));
     int64_t weight = 0, weight_bytes = 0;
     for (long i = 0; i < n; ++i) {
         Taps& t = taps[static_cast<size_t>(i)];
         const bool inner = i >= border && i < n - border;
-        t.count = inner ? count : std::max<int64_t>(1, count - 1 - i % 2);
-        t.min = std::max<int64_t>(0, (i - 1) * advance);
-        t.weight_offset = inner && one_run ? 0 : weight;
+        t.count = inner ? phase_count(i) : std::max<int64_t>(1, count - 1 - i % 2);
+        t.min = std::max<int64_t>(0, (i / period - 1) * advance + phase_min(i));
+        t.weight_offset = inner && one_run ? -1 : weight;
         if (!(inner && one_run)) weight += t.count * wsize;
     }
     if (one_run) {
-        // The shared run after the border's own.
-        for (Taps& t : taps)
-            if (t.count == count && t.weight_offset == 0) t.weight_offset = weight;
-        weight += count * wsize;
+        // Each phase's shared run after the border's own.
+        std::vector<int64_t> runs(static_cast<size_t>(period), -1);
+        for (long i = 0; i < n; ++i) {
+            Taps& t = taps[static_cast<size_t>(i)];
+            if (t.weight_offset != -1) continue;
+            int64_t& run = runs[static_cast<size_t>(i % period)];
+            if (run < 0) run = weight, weight += t.count * wsize;
+            t.weight_offset = run;
+        }
     }
     // The broken element: at either end of the span (where its checks begin
     // and end) or anywhere.
     Taps& odd = taps[static_cast<size_t>(pick({border, border + 1, n - border - 1, uniform(border, n - border - 1)}))];
-    if (flaw == 2) odd.count = count - 1;
+    if (flaw == 2) odd.count -= 1;
     if (flaw == 3) odd.min += pick({-size, size});
     if (flaw == 4) odd.weight_offset += wsize;
-    for (Taps& t : taps) weight_bytes = std::max(weight_bytes, t.weight_offset + t.count * wsize);
+    for (Taps& t : taps) {
+        t.count = std::max<int64_t>(t.count, 1);
+        t.min = std::max<int64_t>(t.min, 0);
+        weight_bytes = std::max(weight_bytes, t.weight_offset + t.count * wsize);
+    }
     const long steps[3] = {8, 8, 8};
     place_tables(rng, b, taps, steps);
     fill_block(rng, b, size, taps, weight_bytes);
     b.weights.resize(static_cast<size_t>(weight_bytes));
     b.data[5] = b.weights.data();
-    // The span's runs repeat the first one's weights.
-    const Taps& model_run = taps[static_cast<size_t>(border)];
+    // The span's runs repeat their phase's first one's weights.
     for (long i = border; i < n - border; ++i) {
         const Taps& t = taps[static_cast<size_t>(i)];
-        if (&t != &odd || flaw != 4)
+        const Taps& model_run = taps[static_cast<size_t>(border + (i - border) % period)];
+        if (&t != &model_run && (&t != &odd || flaw != 4))
             std::memmove(&b.weights[static_cast<size_t>(t.weight_offset)],
                          &b.weights[static_cast<size_t>(model_run.weight_offset)],
                          static_cast<size_t>(std::min(t.count, model_run.count) * wsize));

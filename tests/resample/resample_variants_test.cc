@@ -82,8 +82,8 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
     }
 
     template <class T>
-    void check_span(std::mt19937_64& rng, long n, int64_t count, int64_t advance, int flaw) {
-        check_block<T>(span_block(rng, sizeof(T), n, count, advance, flaw));
+    void check_span(std::mt19937_64& rng, long n, int64_t count, int64_t advance, int flaw, long period) {
+        check_block<T>(span_block(rng, sizeof(T), n, count, advance, flaw, period));
     }
 
   protected:
@@ -135,21 +135,24 @@ TEST_P(ResampleVariant, FloatResizeShapedTablesMatchTheDefinition) { check_resiz
 
 TEST_P(ResampleVariant, EightBitResizeShapedTablesMatchTheDefinition) { check_resize_shaped<uint8_t>(*this, 5); }
 
-// Per-element tables of a whole-factor shrink, whose middle elements share a
-// run that the kernels may take as shared taps: spans around the shortest
-// length they look for, runs of 1 to 40 taps, and one element of the span
-// broken in each way they must notice (a weight, its count, its first tap,
-// its weight offset).
+// Per-element tables whose middle elements repeat their runs every period
+// elements (a whole-factor shrink: every element; an enlargement by two or
+// four: every second or fourth), which the kernels may take as shared taps
+// phase by phase: spans around the shortest length they look for, runs of 1
+// to 40 taps, periods of 1 to 5 (3 and 5 are not looked for), and one element
+// of the span broken in each way they must notice (a weight, its count, its
+// first tap, its weight offset).
 template <class T>
 void check_shared_spans(ResampleVariant& test, uint64_t seed) {
     std::mt19937_64 rng(seed);
-    for (long n : {63L, 64L, 65L, 66L, 67L, 70L, 100L, 129L, 300L})
-        for (int64_t count : {1, 2, 4, 5, 7, 8, 9, 11, 16, 23, 40})
-            for (int flaw = 0; flaw <= 4; ++flaw) {
-                const int64_t advance = sizeof(T) * (1 + static_cast<int64_t>(rng() % 4));
-                test.check_span<T>(rng, n, count, advance, flaw);
-                if (::testing::Test::HasFatalFailure()) return;
-            }
+    for (long period : {1L, 2L, 3L, 4L, 5L})
+        for (long n : {63L, 64L, 65L, 66L, 67L, 70L, 100L, 129L, 130L, 256L, 257L, 300L})
+            for (int64_t count : {1, 2, 4, 5, 7, 8, 9, 11, 16, 23, 40})
+                for (int flaw = 0; flaw <= 4; ++flaw) {
+                    const int64_t advance = sizeof(T) * (1 + static_cast<int64_t>(rng() % 4)) * period;
+                    test.check_span<T>(rng, n * (period > 2 ? 2 : 1), count, advance, flaw, period);
+                    if (::testing::Test::HasFatalFailure()) return;
+                }
 }
 
 TEST_P(ResampleVariant, FloatSharedSpansMatchTheDefinition) { check_shared_spans<float>(*this, 19); }
