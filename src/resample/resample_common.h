@@ -328,6 +328,25 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
     if (weight_step != 0)
         for (int q = 0; q < kPeriod; ++q)
             if (weights_m[q + 1] - weights_m[q] != count[q] * static_cast<uint64_t>(weight_bytes)) return {};
+    // Elements [a, a + periods * kPeriod), from a period's first element on,
+    // have the first period's counts and entries on their lines.
+    const auto fit_each = [&](int64_t a, int64_t periods) {
+        const uint64_t k = static_cast<uint64_t>((a - m) / kPeriod);
+        uint64_t off = 0;
+        for (int64_t c = 0; c < periods; ++c)
+            for (int q = 0; q < kPeriod; ++q) {
+                const int64_t e = a + c * kPeriod + q;
+                const uint64_t on = k + static_cast<uint64_t>(c);
+                off |= (entry(p.tap_count, e) ^ count[q]) | (entry(p.tap_min, e) ^ (min_m[q] + on * min_step)) |
+                       (entry(p.weight_offset, e) ^ (weights_m[q] + on * weight_step));
+            }
+        return off == 0;
+    };
+    // Periods close by that do not fit (the channels of interleaved pixels
+    // share a run, the next pixel does not) end the search before the blocks.
+    if (m < kPeriod || m + 3 * kPeriod > p.n || !fit_each(m - kPeriod, 1) || !fit_each(m + kPeriod, 1) ||
+        !fit_each(m + 2 * kPeriod, 1))
+        return {};
     // Lane j of a vector of entries from a period's first element: phase
     // j % kPeriod, j / kPeriod periods on.
     uint64_t lanes[3][kSpanLanes];
@@ -343,12 +362,12 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
     // From one vector of entries to the next: kSpanLanes / kPeriod periods.
     const SpanEntries vector_min_step = SpanEntries{} + (kSpanLanes / kPeriod) * min_step;
     const SpanEntries vector_weight_step = SpanEntries{} + (kSpanLanes / kPeriod) * weight_step;
-    // Elements [a, a + kLength), from a period's first element on, have the
-    // first period's counts and entries on their lines.
+    // The same for kLength elements, a vector of entries at a time where
+    // they fill vectors.
     const auto fit = [&](int64_t a, auto length) {
         constexpr int kLength = decltype(length)::value;
-        const uint64_t k = static_cast<uint64_t>((a - m) / kPeriod);
         if constexpr (kLength % kSpanLanes == 0) {
+            const uint64_t k = static_cast<uint64_t>((a - m) / kPeriod);
             SpanEntries mins = lane_min + k * min_step, weights = lane_weights + k * weight_step, off = {};
             for (int v = 0; v < kLength / kSpanLanes; ++v) {
                 const int64_t at = 8 * (a + v * kSpanLanes);
@@ -359,23 +378,10 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
             }
             return any_bits(off) == 0;
         } else {
-            uint64_t off = 0;
-            for (int c = 0; c < kLength / kPeriod; ++c)
-                for (int q = 0; q < kPeriod; ++q) {
-                    const int64_t e = a + c * kPeriod + q;
-                    const uint64_t periods = k + static_cast<uint64_t>(c);
-                    off |= (entry(p.tap_count, e) ^ count[q]) | (entry(p.tap_min, e) ^ (min_m[q] + periods * min_step)) |
-                           (entry(p.weight_offset, e) ^ (weights_m[q] + periods * weight_step));
-                }
-            return off == 0;
+            return fit_each(a, kLength / kPeriod);
         }
     };
-    // Periods close by that do not fit (the channels of interleaved pixels
-    // share a run, the next pixel does not) end the search before the blocks.
     const std::integral_constant<int, kPeriod> one;
-    if (m < kPeriod || m + 3 * kPeriod > p.n || !fit(m - kPeriod, one) || !fit(m + kPeriod, one) ||
-        !fit(m + 2 * kPeriod, one))
-        return {};
     // Blocks of 32 elements, then of 4, then single periods at the span's ends.
     int64_t to = m + kPeriod, from = m;
     const auto extend = [&](auto length) {
@@ -403,11 +409,12 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
     const int64_t m = p.n / 2;
     const int64_t count = load<int64_t>(p.tap_count + 8 * m);
     if (count < std::max<int64_t>(min_count, 1) || count > (int64_t{1} << 20)) return {};
-    const char* weights = p.weights + load<int64_t>(p.weight_offset + 8 * m);
+    const int64_t weights = load<int64_t>(p.weight_offset + 8 * m);
     const auto same_run = [&](int64_t e) {
+        const int64_t other = load<int64_t>(p.weight_offset + 8 * e);
         return load<int64_t>(p.tap_count + 8 * e) == count &&
-               std::memcmp(weights, p.weights + load<int64_t>(p.weight_offset + 8 * e),
-                           static_cast<size_t>(count * weight_bytes)) == 0;
+               (other == weights || std::memcmp(p.weights + weights, p.weights + other,
+                                                static_cast<size_t>(count * weight_bytes)) == 0);
     };
     SharedSpan span;
     unrolled<3>([&](auto q) {
