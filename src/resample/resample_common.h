@@ -399,7 +399,8 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
     extend(std::integral_constant<int, 32>{});
     extend(std::integral_constant<int, 4>{});
     extend(one);
-    const SharedSpan span{from, to, kPeriod, static_cast<int64_t>(static_cast<uint64_t>(kPeriod * p.src_step) + min_step)};
+    const int64_t step = static_cast<int64_t>(static_cast<uint64_t>(kPeriod * p.src_step) + min_step);
+    const SharedSpan span{from, to, kPeriod, step};
     if (!span.found()) return {};
     if (weight_step != 0 && !runs_repeat(p.weights + entry(p.weight_offset, from), static_cast<int64_t>(weight_step),
                                          (to - from) / kPeriod))
@@ -407,15 +408,22 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
     return span;
 }
 
-// The span of the shortest period (1, 2 or 4, within kMaxSpanPeriod) around
-// the middle element of a pass with packed tables whose runs there have at
-// least min_count taps.  Neighbours with weights of their own (a
-// near-identity scale) end the search after a few short comparisons.
-inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count) {
+// Which spans a chooser takes: those whose middle run has at least
+// min_count taps, with a period of at most max_period elements.
+struct SpanLimits {
+    int64_t min_count;
+    int64_t max_period;
+};
+
+// The span of the shortest period (1, 2 or 4, within kMaxSpanPeriod and the
+// limits) around the middle element of a pass with packed tables.
+// Neighbours with weights of their own (a near-identity scale) end the
+// search after a few short comparisons.
+inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, const SpanLimits& limits) {
     if (!may_share(p)) return {};
     const int64_t m = p.n / 2;
     const int64_t count = load<int64_t>(p.tap_count + 8 * m);
-    if (count < std::max<int64_t>(min_count, 1) || count > (int64_t{1} << 20)) return {};
+    if (count < std::max<int64_t>(limits.min_count, 1) || count > (int64_t{1} << 20)) return {};
     const int64_t weights = load<int64_t>(p.weight_offset + 8 * m);
     const auto same_run = [&](int64_t e) {
         const int64_t other = load<int64_t>(p.weight_offset + 8 * e);
@@ -427,7 +435,7 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
     unrolled<3>([&](auto q) {
         constexpr int kPeriod = 1 << decltype(q)::value;
         if constexpr (kPeriod <= kMaxSpanPeriod) {
-            if (!span.found() && m + kPeriod < p.n && same_run(m + kPeriod))
+            if (!span.found() && kPeriod <= limits.max_period && m + kPeriod < p.n && same_run(m + kPeriod))
                 span = periodic_span<kPeriod>(p, m, weight_bytes);
         }
     });
@@ -440,9 +448,9 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64
 // `element`, more through `pass` again.  Out of line, so that the choosers'
 // own code stays as it was for the passes without a span.
 template <class T, class Pass, class Element>
-__attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t min_count,
+__attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t weight_bytes, const SpanLimits& limits,
                                                Pass pass, Element element) {
-    const SharedSpan span = shared_span(p, weight_bytes, min_count);
+    const SharedSpan span = shared_span(p, weight_bytes, limits);
     if (!span.found()) return false;
     const auto own = [&](const ResamplePass& piece) {
         if (piece.n < kMinSharedSpan)

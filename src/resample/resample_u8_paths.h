@@ -606,10 +606,11 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // for runs with taps of their own, and ShortRuns for shared runs of up to
 // kShortRunsTo taps, where the level has them), kPixelsFrom:
 // the tap count from which pixels beat lanes (interleaved RGB), kRunsFrom:
-// the tap count from which runs beat lanes, and kSharedSpanFrom: the tap
-// count from which spans of elements that share their taps take the shared
-// paths (shorter runs of their own are as fast in the level's lanes as the
-// check of the span's tables and weights plus the shared path).
+// the tap count from which runs beat lanes, and kSharedSpanFrom and
+// kSharedSpanPeriods: the tap count from which, and the longest period with
+// which, spans of elements that share their taps take the shared paths
+// (shorter runs of their own are as fast in the level's lanes as the check
+// of the span's tables and weights plus the shared path).
 
 struct NoLanes {};
 struct NoRuns {};
@@ -643,7 +644,8 @@ using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
-    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), Ops::kSharedSpanFrom, resample_u8_with<Ops>, element))
+    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), SpanLimits{Ops::kSharedSpanFrom, Ops::kSharedSpanPeriods},
+                                                 resample_u8_with<Ops>, element))
         return;
     int64_t i = 0;
     if (u8_contiguous_shared(p)) {
