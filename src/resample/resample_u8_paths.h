@@ -644,8 +644,8 @@ using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
-    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), SpanLimits{Ops::kSharedSpanFrom, Ops::kSharedSpanPeriods},
-                                                 resample_u8_with<Ops>, element))
+    const SpanLimits spans{Ops::kSharedSpanFrom, Ops::kSharedSpanPeriods};
+    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), spans, resample_u8_with<Ops>, element))
         return;
     int64_t i = 0;
     if (u8_contiguous_shared(p)) {

@@ -541,6 +541,7 @@ struct Avx2Lanes {
                             within(_mm256_and_si256(wd_lo, one), _mm256_and_si256(wd_hi, one), 0, 0);
         // The fewest pieces that hold as many lanes' weights as the most do.
         int lanes = 0;
+        g.pieces = 1;
         for (int pieces = 1; pieces <= kPieces && lanes < kLanes; pieces *= 2) {
             const int more = leading_lanes(ok & within(wd_lo, wd_hi, 0, 16 * pieces - 4));
             if (more > lanes) lanes = more, g.pieces = pieces;
@@ -553,7 +554,7 @@ struct Avx2Lanes {
                                                _mm256_set1_epi32(static_cast<int32_t>(p.tap_stride << 16))),
                               _mm256_set1_epi32(static_cast<int32_t>(0x80008000u)));
         const __m256i w = _mm256_add_epi32(_mm256_mullo_epi32(wd, _mm256_set1_epi32(0x01010101)), _mm256_set1_epi32(0x03020100));
-        for (int k = 0; k < kPieces; ++k)
+        for (int k = 0; k < g.pieces; ++k)
             g.w[k] = _mm256_adds_epu8(_mm256_sub_epi8(w, _mm256_set1_epi8(static_cast<char>(16 * k))), _mm256_set1_epi8(0x70));
         g.counts = narrow(c_lo, c_hi);
         // Every lane with all the rounds' taps needs no masks.
