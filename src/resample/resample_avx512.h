@@ -28,7 +28,8 @@ struct Avx512F32Ops {
     static V broadcast(const char* at) { return _mm512_set1_ps(zv_pt::load<float>(at)); }
     static V fma(V x, V w, V acc) { return _mm512_fmadd_ps(x, w, acc); }
 
-    static V gather(const char* const* at, int64_t offset) {
+    template <class At>
+    static V gather(const At& at, int64_t offset) {
         auto f = [&](int k) { return zv_pt::load<float>(at[k] + offset); };
         return _mm512_setr_ps(f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7), f(8), f(9), f(10), f(11), f(12),
                               f(13), f(14), f(15));
@@ -36,11 +37,12 @@ struct Avx512F32Ops {
 
     // Lanes k, k + 4, k + 8 and k + 12 share a row of four 128-bit blocks;
     // one in-block 4x4 transposition then serves all four.
-    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+    template <class At>
+    static void transposed(const At& at, int64_t offset, V (&out)[4]) {
         auto row = [&](int k) {
             auto block = [&](int b) { return _mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4 * b] + offset)); };
             const __m256 lo = _mm256_set_m128(block(1), block(0)), hi = _mm256_set_m128(block(3), block(2));
-            return _mm512_insertf32x8(_mm512_zextps256_ps512(lo), hi, 1);
+            return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
         };
         transpose_blocks(row(0), row(1), row(2), row(3), out);
     }

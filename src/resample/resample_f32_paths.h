@@ -59,7 +59,7 @@ inline void f32_contiguous_block(const TapRun& r, int64_t tap_stride, char* dst,
 template <class Ops, class = void>
 struct Deinterleaves : std::false_type {};
 template <class Ops>
-struct Deinterleaves<Ops, std::void_t<decltype(&Ops::template deinterleaved<0>)>> : std::true_type {};
+struct Deinterleaves<Ops, std::void_t<decltype(&Ops::template deinterleaved<0, const char* const*>)>> : std::true_type {};
 
 // group(j, back) for the taps [j, j + 4) of runs of `count` taps, from j on,
 // while four are left; returns the first tap not taken.  The 48 bytes read
@@ -132,6 +132,15 @@ inline void f32_lanes_block(const LaneRuns<Ops::kLanes>& lanes, int64_t tap_stri
     scatter_floats(dst, dst_step, sums, kLanes);
 }
 
+// The sources of lanes side by side a fixed step apart, as the ops index
+// them: kept as a base and a step, not an array of pointers, which the
+// compiler kept on the stack and reloaded for every load.
+struct Strided {
+    const char* base;
+    int64_t step;
+    const char* operator[](int k) const { return base + k * step; }
+};
+
 // kBlocks * kLanes consecutive elements [i, ...) of a shared-taps pass whose
 // sources are not consecutive, one per lane.  Every lane has the whole run
 // with the same weights: one broadcast serves all blocks, and the blocks'
@@ -141,9 +150,8 @@ inline void f32_lanes_block(const LaneRuns<Ops::kLanes>& lanes, int64_t tap_stri
 template <class Ops, int kBlocks>
 inline void f32_shared_lanes(const ResamplePass& p, const TapRun& r, int64_t i) {
     constexpr int kLanes = Ops::kLanes;
-    const char* first[kBlocks][kLanes];
-    for (int b = 0; b < kBlocks; ++b)
-        for (int k = 0; k < kLanes; ++k) first[b][k] = r.first + (i + b * kLanes + k) * p.src_step;
+    Strided first[kBlocks];
+    for (int b = 0; b < kBlocks; ++b) first[b] = {r.first + (i + b * kLanes) * p.src_step, p.src_step};
     typename Ops::V acc[kBlocks];
     for (auto& a : acc) a = Ops::zero();
     auto weight = [&](int64_t j) { return Ops::broadcast(r.weights + j * int64_t{sizeof(float)}); };

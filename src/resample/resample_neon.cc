@@ -111,7 +111,8 @@ struct NeonF32Ops {
     static V load(const char* at) { return vreinterpretq_f32_u8(load16(at)); }
     static V broadcast(const char* at) { return vdupq_n_f32(zv_pt::load<float>(at)); }
     static V fma(V x, V w, V acc) { return vfmaq_f32(acc, x, w); }
-    static V gather(const char* const* at, int64_t offset) {
+    template <class At>
+    static V gather(const At& at, int64_t offset) {
         V v = vdupq_n_f32(zv_pt::load<float>(at[0] + offset));
         v = vsetq_lane_f32(zv_pt::load<float>(at[1] + offset), v, 1);
         v = vsetq_lane_f32(zv_pt::load<float>(at[2] + offset), v, 2);
@@ -119,14 +120,15 @@ struct NeonF32Ops {
     }
 
     // Four rows of four, transposed with trn1/trn2 on 32-bit then 64-bit lanes.
-    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+    template <class At>
+    static void transposed(const At& at, int64_t offset, V (&out)[4]) {
         transpose(load(at[0] + offset), load(at[1] + offset), load(at[2] + offset), load(at[3] + offset), out);
     }
 
     // Every third float from each row's first, of twelve read from kBack
     // floats before it (ld3), transposed.
-    template <int kBack>
-    static void deinterleaved(const char* const* at, int64_t offset, V (&out)[4]) {
+    template <int kBack, class At>
+    static void deinterleaved(const At& at, int64_t offset, V (&out)[4]) {
         constexpr int64_t kBackBytes = kBack * int64_t{sizeof(float)};
         const auto third = [&](int k) {
             return vld3q_f32(reinterpret_cast<const float*>(at[k] + offset - kBackBytes)).val[kBack];

@@ -612,14 +612,16 @@ struct Avx2F32Ops {
     static V broadcast(const char* at) { return _mm256_set1_ps(zv_pt::load<float>(at)); }
     static V fma(V x, V w, V acc) { return _mm256_fmadd_ps(x, w, acc); }
 
-    static V gather(const char* const* at, int64_t offset) {
+    template <class At>
+    static V gather(const At& at, int64_t offset) {
         auto f = [&](int k) { return zv_pt::load<float>(at[k] + offset); };
         return _mm256_setr_ps(f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7));
     }
 
     // Lanes k and k + 4 share a 256-bit row; one in-lane 4x4 transposition
     // then serves both halves.
-    static void transposed(const char* const* at, int64_t offset, V (&out)[4]) {
+    template <class At>
+    static void transposed(const At& at, int64_t offset, V (&out)[4]) {
         auto row = [&](int k) {
             return _mm256_set_m128(_mm_loadu_ps(reinterpret_cast<const float*>(at[k + 4] + offset)),
                                    _mm_loadu_ps(reinterpret_cast<const float*>(at[k] + offset)));
