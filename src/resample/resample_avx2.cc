@@ -20,10 +20,6 @@ struct Avx2U8 {
     static constexpr int64_t kShortRunsTo = 5;
     static constexpr int64_t kPixelsFrom = 5;
     static constexpr int64_t kRunsFrom = 5;
-    // A host's calls, one a line: 4 taps of a 1280 to 640 halving 1.96 ns an
-    // element with their own taps (the lanes), 0.84 shared; 5 taps of 1920
-    // to 640 4.4 (the runs) against 1.07.
-    static constexpr int64_t kSharedSpanFrom = 1;
     // 640 to 1280 bilinear, period 2: 3.37 ns an element with their own
     // taps, 0.84 in spans.
     static constexpr int64_t kSharedSpanPeriods = kMaxSpanPeriod;

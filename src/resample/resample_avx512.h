@@ -395,6 +395,11 @@ struct Avx512Lanes {
         return dot_add<kVnni>(acc, taps(g, x, load_window), _mm512_set1_epi32(static_cast<int32_t>(weight_pair)));
     }
 
+    static Acc round_shared_clipped(Acc acc, const Group& g, const char* x, uint32_t weight_pair, const PassEnds& ends) {
+        return dot_add<kVnni>(acc, taps(g, x, [&](const char* at) { return load_before(at, ends.x); }),
+                              _mm512_set1_epi32(static_cast<int32_t>(weight_pair)));
+    }
+
     static void store(char* dst, int64_t step, Acc acc, int shift, int lanes) { store_bytes16(dst, step, acc, shift, lanes); }
 };
 
@@ -742,14 +747,11 @@ struct Avx512U8 {
     using OwnRuns = Avx512Runs<kVnni, kVbmi>;
     static constexpr int64_t kPixelsFrom = 11;
     static constexpr int64_t kRunsFrom = 17;
-    // A host's calls, one a line (AVX-512 with VBMI): 4 taps of a 1280 to
-    // 640 halving 0.65 ns an element with their own taps, 0.70 shared (of
-    // 3840 to 1920 0.63 against 0.55); 5 taps of 1920 to 640 0.92 against
-    // 0.82, 8 taps of 1280 to 640 bicubic 1.17 against 0.85.
-    static constexpr int64_t kSharedSpanFrom = 5;
     // The lanes beat shared phases a period apart, whose bytes are spread
     // when stored: 640 to 1280 bilinear, period 2, 0.59 ns an element with
-    // their own taps, 0.93 in spans; 1920 to 1280 bicubic 0.85 against 0.90.
+    // their own taps, 0.93 in spans (Zen 4; Xeon 0.64 against 0.80), 1920
+    // to 1280 bicubic 0.85 against 0.90 (Zen 4; on a Xeon, since the shared
+    // lanes keep a pass's last elements, spans win there: 0.59 against 0.52).
     static constexpr int64_t kSharedSpanPeriods = 1;
 };
 

@@ -408,22 +408,15 @@ inline SharedSpan periodic_span(const ResamplePass& p, int64_t m, int64_t weight
     return span;
 }
 
-// Which spans a chooser takes: those whose middle run has at least
-// min_count taps, with a period of at most max_period elements.
-struct SpanLimits {
-    int64_t min_count;
-    int64_t max_period;
-};
-
-// The span of the shortest period (1, 2 or 4, within kMaxSpanPeriod and the
-// limits) around the middle element of a pass with packed tables.
+// The span of the shortest period (1, 2 or 4, within kMaxSpanPeriod and
+// max_period) around the middle element of a pass with packed tables.
 // Neighbours with weights of their own (a near-identity scale) end the
 // search after a few short comparisons.
-inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, const SpanLimits& limits) {
+inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t max_period) {
     if (!may_share(p)) return {};
     const int64_t m = p.n / 2;
     const int64_t count = load<int64_t>(p.tap_count + 8 * m);
-    if (count < std::max<int64_t>(limits.min_count, 1) || count > (int64_t{1} << 20)) return {};
+    if (count < 1 || count > (int64_t{1} << 20)) return {};
     const int64_t weights = load<int64_t>(p.weight_offset + 8 * m);
     const auto same_run = [&](int64_t e) {
         const int64_t other = load<int64_t>(p.weight_offset + 8 * e);
@@ -435,7 +428,7 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, const
     unrolled<3>([&](auto q) {
         constexpr int kPeriod = 1 << decltype(q)::value;
         if constexpr (kPeriod <= kMaxSpanPeriod) {
-            if (!span.found() && kPeriod <= limits.max_period && m + kPeriod < p.n && same_run(m + kPeriod))
+            if (!span.found() && kPeriod <= max_period && m + kPeriod < p.n && same_run(m + kPeriod))
                 span = periodic_span<kPeriod>(p, m, weight_bytes);
         }
     });
@@ -448,9 +441,9 @@ inline SharedSpan shared_span(const ResamplePass& p, int64_t weight_bytes, const
 // `element`, more through `pass` again.  Out of line, so that the choosers'
 // own code stays as it was for the passes without a span.
 template <class T, class Pass, class Element>
-__attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t weight_bytes, const SpanLimits& limits,
+__attribute__((noinline)) bool run_shared_span(const ResamplePass& p, int64_t weight_bytes, int64_t max_period,
                                                Pass pass, Element element) {
-    const SharedSpan span = shared_span(p, weight_bytes, limits);
+    const SharedSpan span = shared_span(p, weight_bytes, max_period);
     if (!span.found()) return false;
     const auto own = [&](const ResamplePass& piece) {
         if (piece.n < kMinSharedSpan)

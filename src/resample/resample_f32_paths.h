@@ -386,7 +386,7 @@ template <class Ops, int kWide, int kLongWide = kWide, int kShortWide = kWide>
 inline void resample_f32_lanes(const ResamplePass& pass) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return f32_element(r, q); };
     if (may_share(pass) &&
-        run_shared_span<float>(pass, sizeof(float), SpanLimits{1, kMaxSpanPeriod},
+        run_shared_span<float>(pass, sizeof(float), kMaxSpanPeriod,
                                resample_f32_lanes<Ops, kWide, kLongWide, kShortWide>, element))
         return;
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers

@@ -552,10 +552,6 @@ struct NeonU8 {
     using Runs = NeonRuns;
     static constexpr int64_t kPixelsFrom = 9;
     static constexpr int64_t kRunsFrom = 9;
-    // A host's calls, one a line, under qemu: 4 taps of a 1280 to 640
-    // halving 38.9 instructions an element with their own taps, 28.6
-    // shared; 5 taps of 1920 to 640 41.6 against 29.2.
-    static constexpr int64_t kSharedSpanFrom = 1;
     // 640 to 1280 bilinear, period 2: 37.2 instructions an element with
     // their own taps, 13.3 in spans.
     static constexpr int64_t kSharedSpanPeriods = kMaxSpanPeriod;

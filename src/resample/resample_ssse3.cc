@@ -16,9 +16,6 @@ struct Ssse3U8 {
     using Runs = ShuffleRuns<Xmm>;
     static constexpr int64_t kPixelsFrom = 5;
     static constexpr int64_t kRunsFrom = 5;
-    // A host's calls for a 1280 to 640 halving: 4.2 ns an element with
-    // their own taps (the runs), 1.65 shared.
-    static constexpr int64_t kSharedSpanFrom = 1;
     // 640 to 1280 bilinear, period 2: 4.3 ns an element with their own
     // taps, 1.17 in spans.
     static constexpr int64_t kSharedSpanPeriods = kMaxSpanPeriod;

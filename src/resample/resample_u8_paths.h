@@ -128,8 +128,9 @@ struct PaddedWeights {
 //   Steps steps_of(src_step): per-lane multiples of the source step;
 //   start(half), round_elements(acc, g, x, w, r), round_shared(acc, g, x,
 //   weight_pair), store(dst, step, acc, shift, lanes); optionally
-//   lanes_within(p, i, steps, run, ends, lanes) and round_clipped(acc, g, x,
-//   w, r, ends) for groups whose windows would pass the pass's ends.
+//   lanes_within(p, i, steps, run, ends, lanes), round_clipped(acc, g, x,
+//   w, r, ends) and round_shared_clipped(acc, g, x, weight_pair, ends) for
+//   groups whose windows would pass the pass's ends.
 
 constexpr int64_t kMaxLaneRounds = 8;
 
@@ -312,6 +313,41 @@ inline int64_t u8_lane_tail(const ResamplePass& p, int64_t first) {
     const int64_t done = std::min(left, u8_lane_groups<L>(q, 0));
     scatter_bytes(p.dst + first * p.dst_step, p.dst_step, sums, done);
     return first + done;
+}
+
+// The last elements of a shared pass, whose groups' windows would pass its
+// end (u8_lane_groups leaves them), in groups that read the windows only up
+// to that end, the last group as many lanes as elements are left; every
+// element's taps end there.  Only where the level clips its windows.  A
+// host's call of a line keeps them in the lanes: of 1280 to 640 they are a
+// tenth of the line's elements and had taken a fifth of its time in the runs.
+template <class L>
+__attribute__((noinline)) int64_t u8_shared_lane_end(const ResamplePass& p, int64_t first) {
+    if constexpr (!ClippedRounds<L>::value) {
+        return first;
+    } else {
+        const int64_t ts = p.tap_stride;
+        if (!p.shared || first >= p.n || ts < 1 || ts >= L::kWindow) return first;
+        const TapRun head = tap_run(p, first);
+        const int64_t rounds = (head.count + 1) / 2;
+        PaddedWeights padded;
+        if (head.count < 1 || rounds > kMaxLaneRounds || !padded.copy(head)) return first;
+        typename L::Group group{};
+        const int lanes = L::shared_group(p, group);
+        if (lanes < kMinSharedLanes) return first;
+        uint32_t pairs[kMaxLaneRounds];
+        for (int64_t r = 0; r < rounds; ++r) pairs[r] = load<uint32_t>(padded.bytes() + 4 * r);
+        const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+        for (int64_t i = first; i < p.n;) {
+            const char* x = head.first + (i - first) * p.src_step;
+            typename L::Acc acc = L::start(p.half);
+            for (int64_t r = 0; r < rounds; ++r) acc = L::round_shared_clipped(acc, group, x + 2 * r * ts, pairs[r], ends);
+            const int stored = static_cast<int>(std::min<int64_t>(lanes, p.n - i));
+            L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, stored);
+            i += stored;
+        }
+        return p.n;
+    }
 }
 
 // ---- runs ----------------------------------------------------------------------
@@ -606,11 +642,9 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // for runs with taps of their own, and ShortRuns for shared runs of up to
 // kShortRunsTo taps, where the level has them), kPixelsFrom:
 // the tap count from which pixels beat lanes (interleaved RGB), kRunsFrom:
-// the tap count from which runs beat lanes, and kSharedSpanFrom and
-// kSharedSpanPeriods: the tap count from which, and the longest period with
-// which, spans of elements that share their taps take the shared paths
-// (shorter runs of their own are as fast in the level's lanes as the check
-// of the span's tables and weights plus the shared path).
+// the tap count from which runs beat lanes, and kSharedSpanPeriods: the
+// longest period with which spans of elements that share their taps take the
+// shared paths (longer periods keep their own taps in the level's lanes).
 
 struct NoLanes {};
 struct NoRuns {};
@@ -644,8 +678,8 @@ using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
-    const SpanLimits spans{Ops::kSharedSpanFrom, Ops::kSharedSpanPeriods};
-    if (may_share(p) && run_shared_span<uint8_t>(p, sizeof(int16_t), spans, resample_u8_with<Ops>, element))
+    if (may_share(p) &&
+        run_shared_span<uint8_t>(p, sizeof(int16_t), Ops::kSharedSpanPeriods, resample_u8_with<Ops>, element))
         return;
     int64_t i = 0;
     if (u8_contiguous_shared(p)) {
@@ -675,6 +709,7 @@ inline void resample_u8_with(const ResamplePass& p) {
             if (count < Ops::kRunsFrom) {
                 i = u8_lane_groups<typename Ops::Lanes>(p, i);
                 i = u8_lane_tail<typename Ops::Lanes>(p, i);
+                i = u8_shared_lane_end<typename Ops::Lanes>(p, i);
             }
         }
         // Long runs, and what the lanes left (the last groups of a pass).
