@@ -27,6 +27,6 @@ struct Avx2U8 {
 
 }  // namespace
 
-void resample_u8_avx2(const ResamplePass& p) { resample_u8_with<Avx2U8>(p); }
+void resample_u8_avx2(const ResamplePass& p) { run_clean(resample_u8_with<Avx2U8>, p); }
 
 }  // namespace zv_pt

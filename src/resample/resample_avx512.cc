@@ -4,6 +4,6 @@
 
 namespace zv_pt {
 
-void resample_u8_avx512(const ResamplePass& p) { resample_u8_with<Avx512U8<false, false>>(p); }
+void resample_u8_avx512(const ResamplePass& p) { run_clean(resample_u8_with<Avx512U8<false, false>>, p); }
 
 }  // namespace zv_pt

@@ -552,23 +552,6 @@ struct Avx512ShortPixels {
 
     static uint32_t pixels_at(const ResamplePass& p, int64_t i) { return Avx512Pixels<kVnni, true>::pixels_at(p, i); }
 
-    // Whether all 8 pixels from element i on are pixels (pixel_at): each
-    // entry of a pixel's first two channels followed by the next channel's,
-    // one byte on in tap_min and the same in the other tables.  Each table's
-    // 24 entries against themselves moved on by one, without permutes.
-    static bool all_pixels_at(const ResamplePass& p, int64_t i) {
-        __mmask8 same[3] = {0xdb, 0xb6, 0x6d};  // entries 8v + l with (8v + l) % 3 < 2
-        for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
-            const char* at = table + 8 * i;
-            const __m512i v[3] = {_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64), _mm512_loadu_si512(at + 128)};
-            const __m512i step = _mm512_set1_epi64(table == p.tap_min ? 1 : 0);
-            same[0] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[1], v[0], 1), _mm512_add_epi64(v[0], step));
-            same[1] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[1], 1), _mm512_add_epi64(v[1], step));
-            same[2] &= _mm512_cmpeq_epi64_mask(_mm512_alignr_epi64(v[2], v[2], 1), _mm512_add_epi64(v[2], step));
-        }
-        return ((same[0] ^ 0xdb) | (same[1] ^ 0xb6) | (same[2] ^ 0x6d)) == 0;
-    }
-
     struct Tail {
         __mmask32 low, high;  // the step's source bytes in the two halves of the window
         __mmask16 weights;
@@ -613,24 +596,12 @@ struct Avx512ShortPixels {
     static Acc zero() { return _mm256_setzero_si256(); }
 
     static void step(Acc& r, Acc& g, Acc& b, const char* x, const StepWeights& sw, const Plan& plan) {
-        add_picks(r, g, b, _mm256_maskz_loadu_epi8(sw.tail.low, x), _mm256_maskz_loadu_epi8(sw.tail.high, x + 32), sw.w,
-                  plan);
-    }
-
-    // A step of all kTaps taps: its 48 source bytes and 32 weight bytes
-    // read exactly, without masks.
-    static void full_step(Acc& r, Acc& g, Acc& b, const char* x, const char* w, const Plan& plan) {
-        add_picks(r, g, b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)),
-                  _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + 32))),
-                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)), plan);
-    }
-
-    static void add_picks(Acc& r, Acc& g, Acc& b, __m256i lo, __m256i hi, __m256i w, const Plan& plan) {
+        const __m256i lo = _mm256_maskz_loadu_epi8(sw.tail.low, x), hi = _mm256_maskz_loadu_epi8(sw.tail.high, x + 32);
         __m256i slots[3];
         for (int c = 0; c < 3; ++c) slots[c] = _mm256_maskz_permutex2var_epi8(0x55555555u, lo, plan.index[c], hi);
-        r = dot_add<kVnni>(r, slots[0], w);
-        g = dot_add<kVnni>(g, slots[1], w);
-        b = dot_add<kVnni>(b, slots[2], w);
+        r = dot_add<kVnni>(r, slots[0], sw.w);
+        g = dot_add<kVnni>(g, slots[1], sw.w);
+        b = dot_add<kVnni>(b, slots[2], sw.w);
     }
 
     static Half fold(Acc acc) { return acc; }
@@ -731,6 +702,130 @@ struct Avx512Runs {
     }
 };
 
+// ---- 8-bit pixel pairs: two pixels' taps in each 512-bit pick (VBMI) -------------
+//
+// A step's two windows, one 48 bytes of each pixel (16 taps), are the two
+// tables of one vpermt2b: a channel's taps of both pixels come out in one
+// vector (the first pixel's in words 0-15, the second's in 16-31) and meet
+// both pixels' weights in one multiply-add.  Pixel q of a group is paired
+// with pixel q + 4, so that the reduction (unpacks of 32 and 64 bits across
+// the four pairs, then the 128-bit blocks) leaves the eight pixels' sums in
+// order.  Against the short pixels' three 256-bit picks and multiply-adds
+// per pixel and step, and their horizontal adds per pixel, that is half the
+// permutes and multiply-adds and a third of the reduction.
+
+template <bool kVnni>
+struct Avx512PixelPairs {
+    static constexpr int kPixels = 8;
+    static constexpr int64_t kTaps = 16;
+    using Pixels = Avx512ShortPixels<kVnni>;  // the groups these do not take
+
+    // The steps that all 8 pixels from element i on take, 1 to kSameSteps,
+    // where they are pixels (pixel_at) and take as many; else 0.  Each
+    // table's 24 entries against the entries one on, loaded again from there
+    // (entry e must be entry e + 1 less a byte of tap_min where e + 1 is the
+    // same pixel's), and every count's steps, in one vector of differences:
+    // the loads rather than the permutes of a compare with the entries moved
+    // in registers, and one compare at the end (the photo's bicubic pass
+    // 14.0 to 13.x ms).
+    static int64_t group_steps(const ResamplePass& p, int64_t i) {
+        static_assert(kTaps == 16, "steps of 16 taps");
+        const int64_t count = load<int64_t>(p.tap_count + 8 * i);
+        const uint64_t steps = static_cast<uint64_t>(count - 1) >> 4;
+        if (count < 1 || steps >= static_cast<uint64_t>(kSameSteps)) return 0;
+        constexpr __mmask8 kSamePixel[3] = {0xdb, 0xb6, 0x6d};  // entries 8v + l with (8v + l) % 3 < 2
+        const __m512i one = _mm512_set1_epi64(1), group_steps = _mm512_set1_epi64(static_cast<int64_t>(steps));
+        __m512i off = _mm512_setzero_si512();
+        for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
+            const __m512i step = table == p.tap_min ? one : _mm512_setzero_si512();
+            for (int v = 0; v < 3; ++v) {
+                const char* at = table + 8 * i + 64 * v;
+                const __m512i entries = _mm512_loadu_si512(at);
+                // The last vector's next entries stop at the group's last one.
+                const __m512i next = _mm512_maskz_loadu_epi64(v == 2 ? 0x7f : 0xff, at + 8);
+                off = _mm512_or_si512(off, _mm512_maskz_xor_epi64(kSamePixel[v], next, _mm512_add_epi64(entries, step)));
+                if (table == p.tap_count)
+                    off = _mm512_or_si512(off, _mm512_xor_si512(_mm512_srli_epi64(_mm512_sub_epi64(entries, one), 4), group_steps));
+            }
+        }
+        return _mm512_test_epi64_mask(off, off) == 0 ? static_cast<int64_t>(steps) + 1 : 0;
+    }
+
+    struct Tail {
+        __mmask64 bytes;   // the step's source bytes in its window
+        __mmask16 weights;
+    };
+    struct Plan {
+        __m512i index[3];  // per channel: words 0-15 from the first window, 16-31 from the second
+    };
+    using Acc = __m512i;
+    using Sums = __m256i;
+
+    static constexpr std::array<std::array<uint8_t, 64>, 3> kIndex = [] {
+        std::array<std::array<uint8_t, 64>, 3> index{};
+        for (size_t c = 0; c < 3; ++c)
+            for (size_t t = 0; t < static_cast<size_t>(kTaps); ++t) {
+                index[c][2 * t] = static_cast<uint8_t>(3 * t + c);
+                index[c][32 + 2 * t] = static_cast<uint8_t>(64 + 3 * t + c);
+            }
+        return index;
+    }();
+    static constexpr std::array<Tail, kTaps + 1> kTails = [] {
+        std::array<Tail, kTaps + 1> tails{};
+        for (int64_t taps = 0; taps <= kTaps; ++taps)
+            tails[static_cast<size_t>(taps)] = {static_cast<__mmask64>(low_bits(3 * taps)), static_cast<__mmask16>(low_bits(taps))};
+        return tails;
+    }();
+
+    static void plan(Plan& plan) {
+        for (size_t c = 0; c < 3; ++c) plan.index[c] = _mm512_loadu_si512(kIndex[c].data());
+    }
+    static Tail tail(int64_t taps) { return kTails[static_cast<size_t>(taps)]; }
+    static Acc zero() { return _mm512_setzero_si512(); }
+
+    // A step of all kTaps taps of both pixels: 48 source bytes and 32 weight
+    // bytes of each.
+    static void full_step(Acc (&acc)[3], const char* x0, const char* x1, const char* w0, const char* w1, const Plan& plan) {
+        constexpr __mmask64 kWindow = low_bits(3 * kTaps);
+        const __m512i w = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0))),
+                                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1)), 1);
+        add_picks(acc, _mm512_maskz_loadu_epi8(kWindow, x0), _mm512_maskz_loadu_epi8(kWindow, x1), w, plan);
+    }
+
+    // A step of each pixel's own taps (t0, t1), nothing read past them: the
+    // second pixel's weights are loaded into words 16-31 from 32 bytes
+    // before them, those bytes masked off.
+    static void step(Acc (&acc)[3], const char* x0, const char* x1, const char* w0, const char* w1, const Tail& t0,
+                     const Tail& t1, const Plan& plan) {
+        const __m512i low = _mm512_zextsi256_si512(_mm256_maskz_loadu_epi16(t0.weights, w0));
+        const void* below = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(w1) - 32);
+        const __m512i w = _mm512_mask_loadu_epi16(low, static_cast<__mmask32>(t1.weights) << 16, below);
+        add_picks(acc, _mm512_maskz_loadu_epi8(t0.bytes, x0), _mm512_maskz_loadu_epi8(t1.bytes, x1), w, plan);
+    }
+
+    static void add_picks(Acc (&acc)[3], __m512i window0, __m512i window1, __m512i w, const Plan& plan) {
+        for (int c = 0; c < 3; ++c)
+            acc[c] = dot_add<kVnni>(acc[c], _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, window0, plan.index[c], window1), w);
+    }
+
+    // Per channel, from the four pairs (pair k: pixel k in lanes 0-7, pixel
+    // k + 4 in 8-15), the eight pixels' sums in order.
+    static void reduce(const Acc (&acc)[kPixels / 2][3], Sums (&sums)[3]) {
+        for (int c = 0; c < 3; ++c) {
+            const __m512i u = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0][c], acc[1][c]), _mm512_unpackhi_epi32(acc[0][c], acc[1][c]));
+            const __m512i v = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2][c], acc[3][c]), _mm512_unpackhi_epi32(acc[2][c], acc[3][c]));
+            // 128-bit block j: the four pairs' sums of their block j.
+            const __m512i blocks = _mm512_add_epi32(_mm512_unpacklo_epi64(u, v), _mm512_unpackhi_epi64(u, v));
+            const __m512i halves = _mm512_shuffle_i64x2(blocks, blocks, _MM_SHUFFLE(3, 1, 2, 0));
+            sums[c] = _mm256_add_epi32(_mm512_castsi512_si256(halves), _mm512_extracti64x4_epi64(halves, 1));
+        }
+    }
+
+    static void store3(char* dst, const Sums (&sums)[3], const uint32_t (&extra)[3][kPixels], int32_t half, int shift) {
+        ShufflePixels<Ymm, kVnni>::store3(dst, sums, extra, half, shift);
+    }
+};
+
 // The 8-bit kernel of the level.  Shared long runs take 256-bit windows:
 // where 512-bit operations run as two 256-bit halves (Zen 4), wider picks
 // would only add work to steps whose weights stay in registers; runs of
@@ -742,6 +837,7 @@ struct Avx512U8 {
     static constexpr int kBlocks = 1;
     using Pixels = Avx512Pixels<kVnni, kVbmi>;
     using ShortPixels = std::conditional_t<kVbmi, Avx512ShortPixels<kVnni>, NoPixels>;
+    using PixelPairs = std::conditional_t<kVbmi, Avx512PixelPairs<kVnni>, NoPixels>;
     using Lanes = Avx512Lanes<kVnni, kVbmi>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
     using OwnRuns = Avx512Runs<kVnni, kVbmi>;

@@ -6,6 +6,6 @@
 
 namespace zv_pt {
 
-void resample_u8_avx512icl(const ResamplePass& p) { resample_u8_with<Avx512U8<true, true>>(p); }
+void resample_u8_avx512icl(const ResamplePass& p) { run_clean(resample_u8_with<Avx512U8<true, true>>, p); }
 
 }  // namespace zv_pt

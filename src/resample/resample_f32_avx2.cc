@@ -5,6 +5,6 @@
 
 namespace zv_pt {
 
-void resample_f32_avx2(const ResamplePass& p) { resample_f32_lanes<Avx2F32Ops, 8>(p); }
+void resample_f32_avx2(const ResamplePass& p) { run_clean(resample_f32_lanes<Avx2F32Ops, 8>, p); }
 
 }  // namespace zv_pt

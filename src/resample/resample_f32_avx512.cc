@@ -6,6 +6,6 @@
 
 namespace zv_pt {
 
-void resample_f32_avx512(const ResamplePass& p) { resample_f32_lanes<Avx512F32Ops, 8, 4, 2>(p); }
+void resample_f32_avx512(const ResamplePass& p) { run_clean(resample_f32_lanes<Avx512F32Ops, 8, 4, 2>, p); }
 
 }  // namespace zv_pt

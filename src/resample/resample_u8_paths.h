@@ -637,7 +637,9 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
 // Ops: Block and SmallBlock (contiguous: kBlocks large blocks a step, then
 // small ones for the rest), Pixels (and ShortPixels, where the level has
 // pixels in narrower steps apart: runs of up to ShortPixels::kTaps taps, or
-// of more than one wide step's Pixels::kTaps), Lanes and Runs as above (NoPixels,
+// of more than one wide step's Pixels::kTaps; and PixelPairs, where it has
+// pixel pairs, for the groups of runs of up to kSameSteps of their steps
+// that they take), Lanes and Runs as above (NoPixels,
 // NoLanes or NoRuns where a level has not the path; an OwnRuns of its own
 // for runs with taps of their own, and ShortRuns for shared runs of up to
 // kShortRunsTo taps, where the level has them), kPixelsFrom:
@@ -675,6 +677,12 @@ using ShortPixelsMember = typename Ops::ShortPixels;
 template <class Ops>
 using ShortPixels = MemberOr<ShortPixelsMember, Ops, NoPixels>;
 
+// Ops::PixelPairs where the level has pixel pairs, else NoPixels.
+template <class Ops>
+using PixelPairsMember = typename Ops::PixelPairs;
+template <class Ops>
+using PixelPairs = MemberOr<PixelPairsMember, Ops, NoPixels>;
+
 template <class Ops>
 inline void resample_u8_with(const ResamplePass& p) {
     const auto element = [](const TapRun& r, const ResamplePass& q) { return u8_element(r, q); };
@@ -693,16 +701,17 @@ inline void resample_u8_with(const ResamplePass& p) {
         const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
         using PixelLanes = typename PixelLanesOf<Ops>::type;
         if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>) i = pixel_lane_groups<PixelLanes>(p, i);
+        using Pairs = typename PixelPairs<Ops>::type;
+        if constexpr (!std::is_same_v<Pairs, NoPixels>) {
+            if (count >= Ops::kPixelsFrom && count <= kSameSteps * Pairs::kTaps) i = u8_pixel_pair_groups<Pairs>(p, i);
+        }
         if constexpr (!std::is_same_v<typename Ops::Pixels, NoPixels>) {
             using Short = typename ShortPixels<Ops>::type;
-            if constexpr (!std::is_same_v<Short, NoPixels>) {
-                // Runs longer than a narrow step: the groups of pixels that
-                // share their steps take narrow ones; otherwise the wide
-                // steps serve the runs that one of them holds.
-                if (count > Short::kTaps && count <= kSameSteps * Short::kTaps) i = u8_same_step_groups<Short>(p, i);
+            // The narrow steps serve the runs that one of them holds, and
+            // those longer than a wide step; the wide ones the others.
+            if constexpr (!std::is_same_v<Short, NoPixels>)
                 if (count >= Ops::kPixelsFrom && (count <= Short::kTaps || count > Ops::Pixels::kTaps))
                     i = u8_pixel_groups<Short>(p, i, p.n);
-            }
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i, p.n);
         }
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {

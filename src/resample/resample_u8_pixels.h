@@ -25,11 +25,7 @@ namespace {
 //   weights, plan) (the three channels' taps of the step), Half, fold(acc),
 //   Pair, pair(half0, half1), Sums, reduce(pairs[kPixels / 2]) (a pixel's sum
 //   in lane q of a channel's sums) and store3(dst, sums[3], extra[3][kPixels],
-//   half, shift) (channel c of pixel q to dst + 3q + c).  Levels with exact
-//   loads whose steps are short enough that long runs take several
-//   (Ops::ShortPixels) add all_pixels_at(p, i) (whether pixels_at finds all
-//   kPixels) and full_step(acc0, acc1, acc2, x, w, plan) (a step of kTaps
-//   taps, read without masks) for u8_same_step_groups.
+//   half, shift) (channel c of pixel q to dst + 3q + c).
 
 // True when a pass can hold interleaved pixels with taps of their own as
 // these paths take them: packed tables, each element its own source, taps a
@@ -56,8 +52,7 @@ inline bool same_counts(const ResamplePass& p, int64_t i, int pixels) {
 }
 
 // Groups of kPixels pixels from element `first` on, up to element `end`.
-// Out of line: u8_same_step_groups hands it the groups it does not take,
-// and inlined there it slowed both.
+// Out of line: u8_pixel_pair_groups hands it the groups it does not take.
 template <class X>
 __attribute__((noinline)) int64_t u8_pixel_groups(const ResamplePass& pass, int64_t first, int64_t end) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
@@ -126,65 +121,65 @@ __attribute__((noinline)) int64_t u8_pixel_groups(const ResamplePass& pass, int6
     return i;
 }
 
-// The steps of X that each of the kPixels pixels from element i on takes
-// where that is one number for all of them, from 2 to kSameSteps; else 0.
+// Runs of up to this many steps of a level's pixel pairs take them.
 constexpr int64_t kSameSteps = 4;
-template <class X>
-inline int64_t same_steps(const ResamplePass& p, int64_t i) {
-    const int64_t count = load<int64_t>(p.tap_count + 8 * i);
-    if (count <= X::kTaps || count > kSameSteps * X::kTaps) return 0;
-    const uint64_t steps = static_cast<uint64_t>(count - 1) / X::kTaps;
-    for (int q = 1; q < X::kPixels; ++q)
-        if (static_cast<uint64_t>(load<int64_t>(p.tap_count + 8 * (i + 3 * q)) - 1) / X::kTaps != steps) return 0;
-    return static_cast<int64_t>(steps) + 1;
-}
 
-// Long runs of a level with exact loads: groups whose pixels are all found
-// and take the same two to kSameSteps steps run them written out, a loop of
-// pixels each with its steps in a row (written out over the pixels too, the
-// code outgrew what the compiler inlines and slowed the function's other
-// paths), the full steps without masks and the last with the pixel's own;
-// the other groups go to u8_pixel_groups one at a time.  Through
-// u8_pixel_groups' loop of steps, whose accumulators the compiler moved
-// between registers every step, 1920 to 224 bicubic (34 and 35 taps) took
-// 2.4 ns an element, now 2.0; the photo's bicubic (23 and 24 taps, two steps
-// here against one 512-bit step there) 2.0 and now 1.8.
+// ---- pixel pairs ---------------------------------------------------------------
+//
+// Where a level's vectors hold two pixels' picked taps (X, Ops::PixelPairs):
+// groups of kPixels pixels that are all found and take the same number of
+// steps (1 to kSameSteps) go as kPixels / 2 pairs, pixel q beside pixel
+// q + kPixels / 2, each step picking a channel's taps of both pixels at once
+// from their two windows and multiplying them with both pixels' weights;
+// the group's sums are reduced per channel at once.  The other groups go to
+// u8_pixel_groups of the level's X::Pixels, one at a time.
+//
+// Ops: kPixels, kTaps, Pixels, group_steps(p, i) (the steps of the group
+//   from element i on, or 0 where it is not taken), Plan and plan(plan),
+//   Tail and tail(taps), Acc, zero(), full_step(acc[3], x0, x1, w0, w1, plan)
+//   (kTaps taps of both pixels), step(acc[3], x0, x1, w0, w1, t0, t1, plan)
+//   (each pixel's own), Sums, reduce(acc[kPixels / 2][3], sums[3]) and store3
+//   as for pixels.  Out of line, which keeps the chooser's other paths as
+//   the compiler had them (inlined, it took the inlining of tap_run from the
+//   vertical pass's calls: 1920 to 224, 0.26 to 0.30 ms).
 template <class X>
-inline int64_t u8_same_step_groups(const ResamplePass& pass, int64_t first) {
-    static_assert(X::kExactLoads, "the steps' loads are not checked against the pass's ends");
+__attribute__((noinline)) int64_t u8_pixel_pair_groups(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
     if (!pixel_pass(p)) return first;
     typename X::Plan plan;
     X::plan(plan);
+    constexpr int kPairs = X::kPixels / 2;
     int64_t i = first;
     while (i + 3 * X::kPixels <= p.n) {
-        typename X::Pair pairs[3][X::kPixels / 2];
+        typename X::Acc acc[kPairs][3];
         const auto group = [&](auto steps) {
             constexpr int64_t kLast = (decltype(steps)::value - 1) * X::kTaps;
-            typename X::Half folded[X::kPixels][3];
-            for (int q = 0; q < X::kPixels; ++q) {
-                const int64_t e = i + 3 * q;
-                const char* x = p.src + load<int64_t>(p.tap_min + 8 * e);
-                const char* w = p.weights + load<int64_t>(p.weight_offset + 8 * e);
-                const typename X::Tail t = X::tail(plan, load<int64_t>(p.tap_count + 8 * e) - kLast);
-                typename X::Acc red = X::zero(), green = X::zero(), blue = X::zero();
-                unrolled<kLast / X::kTaps>(
-                    [&](auto s) { X::full_step(red, green, blue, x + 3 * X::kTaps * s, w + 2 * X::kTaps * s, plan); });
-                X::step(red, green, blue, x + 3 * kLast, X::weights(w + 2 * kLast, t, plan), plan);
-                folded[q][0] = X::fold(red), folded[q][1] = X::fold(green), folded[q][2] = X::fold(blue);
+            for (int k = 0; k < kPairs; ++k) {
+                const int64_t e0 = i + 3 * k, e1 = i + 3 * (k + kPairs);
+                const char* x0 = p.src + load<int64_t>(p.tap_min + 8 * e0);
+                const char* x1 = p.src + load<int64_t>(p.tap_min + 8 * e1);
+                const char* w0 = p.weights + load<int64_t>(p.weight_offset + 8 * e0);
+                const char* w1 = p.weights + load<int64_t>(p.weight_offset + 8 * e1);
+                for (auto& a : acc[k]) a = X::zero();
+                unrolled<kLast / X::kTaps>([&](auto s) {
+                    constexpr int64_t kAt = X::kTaps * decltype(s)::value;
+                    X::full_step(acc[k], x0 + 3 * kAt, x1 + 3 * kAt, w0 + 2 * kAt, w1 + 2 * kAt, plan);
+                });
+                X::step(acc[k], x0 + 3 * kLast, x1 + 3 * kLast, w0 + 2 * kLast, w1 + 2 * kLast,
+                        X::tail(load<int64_t>(p.tap_count + 8 * e0) - kLast),
+                        X::tail(load<int64_t>(p.tap_count + 8 * e1) - kLast), plan);
             }
-            unrolled<3>([&](auto c) {
-                unrolled<X::kPixels / 2>([&](auto k) { pairs[c][k] = X::pair(folded[2 * k][c], folded[2 * k + 1][c]); });
-            });
         };
-        switch (X::all_pixels_at(p, i) ? same_steps<X>(p, i) : 0) {
+        switch (X::group_steps(p, i)) {
+            case 1: group(std::integral_constant<int64_t, 1>{}); break;
             case 2: group(std::integral_constant<int64_t, 2>{}); break;
             case 3: group(std::integral_constant<int64_t, 3>{}); break;
             case 4: group(std::integral_constant<int64_t, 4>{}); break;
-            default: i = u8_pixel_groups<X>(p, i, i + 3 * X::kPixels); continue;
+            default: i = u8_pixel_groups<typename X::Pixels>(p, i, i + 3 * X::kPixels); continue;
         }
         const uint32_t none[3][X::kPixels] = {};
-        const typename X::Sums sums[3] = {X::reduce(pairs[0]), X::reduce(pairs[1]), X::reduce(pairs[2])};
+        typename X::Sums sums[3];
+        X::reduce(acc, sums);
         X::store3(p.dst + i, sums, none, p.half, p.shift);
         i += 3 * X::kPixels;
     }
