@@ -171,6 +171,25 @@ struct GroupWindow<L, std::void_t<decltype(std::declval<typename L::Group>().win
     static int64_t of(const typename L::Group& g) { return g.window; }
 };
 
+// A shared pass's group of lanes (every group alike) and the weight pairs of
+// its rounds; of() is false where the lanes do not take the pass.
+template <class L>
+struct SharedLanes {
+    typename L::Group group{};
+    uint32_t pairs[kMaxLaneRounds] = {};
+    int64_t rounds = 0;
+    int lanes = 0;
+
+    bool of(const ResamplePass& p, const TapRun& head) {
+        rounds = (head.count + 1) / 2;
+        PaddedWeights padded;
+        if (head.count < 1 || rounds > kMaxLaneRounds || !padded.copy(head)) return false;
+        for (int64_t r = 0; r < rounds; ++r) pairs[r] = load<uint32_t>(padded.bytes() + 4 * r);
+        lanes = L::shared_group(p, group);
+        return lanes >= kMinSharedLanes;
+    }
+};
+
 template <class L>
 inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
@@ -184,17 +203,8 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
         return 2 * (rounds - 1) * ts + GroupWindow<L>::of(g);
     };
     auto w_reach = [&](int64_t rounds) { return 4 * (rounds - 1) + L::kWeightWindow; };
-    typename L::Group shared_group{};
-    uint32_t pairs[kMaxLaneRounds] = {};
-    int shared_lanes = 0;
-    const int64_t shared_rounds = (head.count + 1) / 2;
-    if (p.shared) {
-        PaddedWeights padded;
-        if (head.count < 1 || shared_rounds > kMaxLaneRounds || !padded.copy(head)) return first;
-        for (int64_t r = 0; r < shared_rounds; ++r) pairs[r] = load<uint32_t>(padded.bytes() + 4 * r);
-        shared_lanes = L::shared_group(p, shared_group);
-        if (shared_lanes < kMinSharedLanes) return first;
-    }
+    SharedLanes<L> shared;
+    if (p.shared && !shared.of(p, head)) return first;
     const typename L::Steps steps = L::steps_of(p.src_step);
     int64_t i = first;
     // The groups from element i on, until one is left to the runs (false)
@@ -211,9 +221,9 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
             typename L::Acc acc = L::start(p.half);
             int lanes;
             if (p.shared) {
-                const int64_t reach = x_reach(shared_rounds, shared_group);
+                const int64_t reach = x_reach(shared.rounds, shared.group);
                 if (!PassEnds::within(r.first, reach, ends.x)) return false;
-                lanes = shared_lanes;
+                lanes = shared.lanes;
                 // Two groups at a time where the second's windows stay in the
                 // pass too: their sums are independent chains.  The first is
                 // stored here.
@@ -221,10 +231,10 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
                     constexpr int kGroups = decltype(groups)::value;
                     typename L::Acc accs[kGroups];
                     for (auto& a : accs) a = L::start(p.half);
-                    for (int64_t k = 0; k < shared_rounds; ++k)
+                    for (int64_t k = 0; k < shared.rounds; ++k)
                         for (int g = 0; g < kGroups; ++g)
-                            accs[g] = L::round_shared(accs[g], shared_group, r.first + g * lanes * p.src_step + 2 * k * ts,
-                                                      pairs[k]);
+                            accs[g] = L::round_shared(accs[g], shared.group, r.first + g * lanes * p.src_step + 2 * k * ts,
+                                                      shared.pairs[k]);
                     for (int g = 0; g + 1 < kGroups; ++g) {
                         L::store(p.dst + i * p.dst_step, p.dst_step, accs[g], p.shift, lanes);
                         i += lanes;
@@ -329,20 +339,15 @@ __attribute__((noinline)) int64_t u8_shared_lane_end(const ResamplePass& p, int6
         const int64_t ts = p.tap_stride;
         if (!p.shared || first >= p.n || ts < 1 || ts >= L::kWindow) return first;
         const TapRun head = tap_run(p, first);
-        const int64_t rounds = (head.count + 1) / 2;
-        PaddedWeights padded;
-        if (head.count < 1 || rounds > kMaxLaneRounds || !padded.copy(head)) return first;
-        typename L::Group group{};
-        const int lanes = L::shared_group(p, group);
-        if (lanes < kMinSharedLanes) return first;
-        uint32_t pairs[kMaxLaneRounds];
-        for (int64_t r = 0; r < rounds; ++r) pairs[r] = load<uint32_t>(padded.bytes() + 4 * r);
+        SharedLanes<L> shared;
+        if (!shared.of(p, head)) return first;
         const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
         for (int64_t i = first; i < p.n;) {
             const char* x = head.first + (i - first) * p.src_step;
             typename L::Acc acc = L::start(p.half);
-            for (int64_t r = 0; r < rounds; ++r) acc = L::round_shared_clipped(acc, group, x + 2 * r * ts, pairs[r], ends);
-            const int stored = static_cast<int>(std::min<int64_t>(lanes, p.n - i));
+            for (int64_t r = 0; r < shared.rounds; ++r)
+                acc = L::round_shared_clipped(acc, shared.group, x + 2 * r * ts, shared.pairs[r], ends);
+            const int stored = static_cast<int>(std::min<int64_t>(shared.lanes, p.n - i));
             L::store(p.dst + i * p.dst_step, p.dst_step, acc, p.shift, stored);
             i += stored;
         }
