@@ -722,12 +722,13 @@ struct Avx512PixelPairs {
 
     // The steps that all 8 pixels from element i on take, 1 to kSameSteps,
     // where they are pixels (pixel_at) and take as many; else 0.  Each
-    // table's 24 entries against the entries one on, loaded again from there
-    // (entry e must be entry e + 1 less a byte of tap_min where e + 1 is the
-    // same pixel's), and every count's steps, in one vector of differences:
-    // the loads rather than the permutes of a compare with the entries moved
-    // in registers, and one compare at the end (the photo's bicubic pass
-    // 14.0 to 13.3 ms).
+    // table's 24 entries against the entries one on (entry e must be entry
+    // e + 1 less a byte of tap_min where e + 1 is the same pixel's), and
+    // every count's steps, in one vector of differences and one compare at
+    // the end (the photo's bicubic pass 14.0 to 13.3 ms on a Xeon).  The
+    // entries one on are the loaded ones moved by valignq, not loaded again
+    // from 8 bytes on: those loads always span two cache lines, which costs
+    // Zen 4 two reads each (the photo's pass 16.9 to 15.4 ms there).
     static int64_t group_steps(const ResamplePass& p, int64_t i) {
         static_assert(kTaps == 16, "steps of 16 taps");
         const int64_t count = load<int64_t>(p.tap_count + 8 * i);
@@ -738,11 +739,11 @@ struct Avx512PixelPairs {
         __m512i off = _mm512_setzero_si512();
         for (const char* table : {p.tap_min, p.tap_count, p.weight_offset}) {
             const __m512i step = table == p.tap_min ? one : _mm512_setzero_si512();
+            const char* at = table + 8 * i;
+            const __m512i all[3] = {_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64), _mm512_loadu_si512(at + 128)};
             for (int v = 0; v < 3; ++v) {
-                const char* at = table + 8 * i + 64 * v;
-                const __m512i entries = _mm512_loadu_si512(at);
-                // The last vector's next entries stop at the group's last one.
-                const __m512i next = _mm512_maskz_loadu_epi64(v == 2 ? 0x7f : 0xff, at + 8);
+                const __m512i entries = all[v];
+                const __m512i next = _mm512_alignr_epi64(all[v < 2 ? v + 1 : 2], entries, 1);
                 off = _mm512_or_si512(off, _mm512_maskz_xor_epi64(kSamePixel[v], next, _mm512_add_epi64(entries, step)));
                 if (table == p.tap_count)
                     off = _mm512_or_si512(off, _mm512_xor_si512(_mm512_srli_epi64(_mm512_sub_epi64(entries, one), 4), group_steps));
