@@ -136,10 +136,12 @@ constexpr int64_t kSameSteps = 4;
 //
 // Ops: kPixels, kTaps, Pixels, group_steps(p, i) (the steps of the group
 //   from element i on, or 0 where it is not taken), Plan and plan(plan),
-//   Tail and tail(taps), Acc, zero(), full_step(acc[3], x0, x1, w0, w1, plan)
-//   (kTaps taps of both pixels), step(acc[3], x0, x1, w0, w1, t0, t1, plan)
-//   (each pixel's own), Sums, reduce(acc[kPixels / 2][3], sums[3]) and store3
-//   as for pixels.  Out of line, which keeps the chooser's other paths as
+//   Tail and tail(taps), Acc, full_step<kFirst>(acc[3], x0, x1, w0, w1, plan)
+//   (kTaps taps of both pixels), step<kFirst>(acc[3], x0, x1, w0, w1, t0, t1,
+//   plan) (each pixel's own; kFirst: the pair's first step, which sets
+//   acc), Sums, reduce(acc[kPixels / 2][3], sums[3]) and store3(dst,
+//   sums[3], half, shift) (channel c of pixel q, rounded, to dst + 3q + c).
+//   Out of line, which keeps the chooser's other paths as
 //   the compiler had them (inlined, it took the inlining of tap_run from the
 //   vertical pass's calls: 1920 to 224, 0.26 to 0.30 ms).
 template <class X>
@@ -160,14 +162,14 @@ __attribute__((noinline)) int64_t u8_pixel_pair_groups(const ResamplePass& pass,
                 const char* x1 = p.src + load<int64_t>(p.tap_min + 8 * e1);
                 const char* w0 = p.weights + load<int64_t>(p.weight_offset + 8 * e0);
                 const char* w1 = p.weights + load<int64_t>(p.weight_offset + 8 * e1);
-                for (auto& a : acc[k]) a = X::zero();
                 unrolled<kLast / X::kTaps>([&](auto s) {
                     constexpr int64_t kAt = X::kTaps * decltype(s)::value;
-                    X::full_step(acc[k], x0 + 3 * kAt, x1 + 3 * kAt, w0 + 2 * kAt, w1 + 2 * kAt, plan);
+                    X::template full_step<kAt == 0>(acc[k], x0 + 3 * kAt, x1 + 3 * kAt, w0 + 2 * kAt, w1 + 2 * kAt,
+                                                    plan);
                 });
-                X::step(acc[k], x0 + 3 * kLast, x1 + 3 * kLast, w0 + 2 * kLast, w1 + 2 * kLast,
-                        X::tail(load<int64_t>(p.tap_count + 8 * e0) - kLast),
-                        X::tail(load<int64_t>(p.tap_count + 8 * e1) - kLast), plan);
+                X::template step<kLast == 0>(acc[k], x0 + 3 * kLast, x1 + 3 * kLast, w0 + 2 * kLast, w1 + 2 * kLast,
+                                             X::tail(load<int64_t>(p.tap_count + 8 * e0) - kLast),
+                                             X::tail(load<int64_t>(p.tap_count + 8 * e1) - kLast), plan);
             }
         };
         switch (X::group_steps(p, i)) {
@@ -177,10 +179,9 @@ __attribute__((noinline)) int64_t u8_pixel_pair_groups(const ResamplePass& pass,
             case 4: group(std::integral_constant<int64_t, 4>{}); break;
             default: i = u8_pixel_groups<typename X::Pixels>(p, i, i + 3 * X::kPixels); continue;
         }
-        const uint32_t none[3][X::kPixels] = {};
         typename X::Sums sums[3];
         X::reduce(acc, sums);
-        X::store3(p.dst + i, sums, none, p.half, p.shift);
+        X::store3(p.dst + i, sums, p.half, p.shift);
         i += 3 * X::kPixels;
     }
     return i;
