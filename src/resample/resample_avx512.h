@@ -765,8 +765,9 @@ struct Avx512PixelPairs {
     }
 
     struct Tail {
-        __mmask64 bytes;   // the step's source bytes in its window
-        __mmask16 weights;
+        __mmask64 bytes;    // the step's source bytes in its window
+        __mmask16 weights;  // its weights' words
+        __mmask32 upper;    // the same words in the vector's upper half (a second pixel's)
     };
     struct Plan {
         __m512i index[3];  // per channel: words 0-15 from the first window, 16-31 from the second
@@ -786,7 +787,8 @@ struct Avx512PixelPairs {
     static constexpr std::array<Tail, kTaps + 1> kTails = [] {
         std::array<Tail, kTaps + 1> tails{};
         for (int64_t taps = 0; taps <= kTaps; ++taps)
-            tails[static_cast<size_t>(taps)] = {static_cast<__mmask64>(low_bits(3 * taps)), static_cast<__mmask16>(low_bits(taps))};
+            tails[static_cast<size_t>(taps)] = {static_cast<__mmask64>(low_bits(3 * taps)), static_cast<__mmask16>(low_bits(taps)),
+                                                 static_cast<__mmask32>(low_bits(taps) << 16)};
         return tails;
     }();
 
@@ -813,7 +815,7 @@ struct Avx512PixelPairs {
                      const Tail& t1, const Plan& plan) {
         const __m512i low = _mm512_zextsi256_si512(_mm256_maskz_loadu_epi16(t0.weights, w0));
         const void* below = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(w1) - 32);
-        const __m512i w = _mm512_mask_loadu_epi16(low, static_cast<__mmask32>(t1.weights) << 16, below);
+        const __m512i w = _mm512_mask_loadu_epi16(low, t1.upper, below);
         add_picks<kFirst>(acc, _mm512_maskz_loadu_epi8(t0.bytes, x0), _mm512_maskz_loadu_epi8(t1.bytes, x1), w, plan);
     }
 
