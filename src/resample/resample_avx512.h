@@ -133,6 +133,9 @@ struct Avx512Entries {
         c = saturated(entries(tap_count, 0), entries(tap_count, 1));
     }
 
+    // From the lanes' values, worked out elsewhere.
+    Avx512Entries(__m512i d_lanes, __m512i wd_lanes, __m512i c_lanes) : d(d_lanes), wd(wd_lanes), c(c_lanes) {}
+
     static __m512i saturated(__m512i lo, __m512i hi) {
         return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtusepi64_epi32(lo)), _mm512_cvtusepi64_epi32(hi), 1);
     }
@@ -305,11 +308,16 @@ struct Avx512Lanes {
     }
 
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
-        const Avx512Entries e(p, i, steps);
+        return group_of(Avx512Entries(p, i, steps), p.tap_stride, p.tap_stride, max_taps, g);
+    }
+
+    // The group of the lanes' entries e, taps `ts` bytes apart, whose picks
+    // reach `reach` bytes past a lane's first one in a round.
+    static int group_of(const Avx512Entries& e, int64_t ts, int64_t reach, int64_t max_taps, Group& g) {
         using E = Avx512Entries;
         const __mmask16 ok = E::fits(E::multiples(e.counts_fit(0xffff, max_taps), e.wd, 2), e.wd, kWeightWindow - 4);
-        const int lanes = leading_in_window(g, [&](int64_t window) { return E::fits(ok, e.d, window - 1 - p.tap_stride); });
-        g.x = pair_index(e.d, static_cast<int32_t>(p.tap_stride));
+        const int lanes = leading_in_window(g, [&](int64_t window) { return E::fits(ok, e.d, window - 1 - reach); });
+        g.x = pair_index(e.d, static_cast<int32_t>(ts));
         g.w = pair_index(_mm512_srli_epi32(e.wd, 1), 1);
         g.counts = _mm512_or_si512(e.c, _mm512_slli_epi32(e.c, 16));
         g.high = _mm512_test_epi16_mask(g.w, _mm512_set1_epi16(64));
@@ -333,25 +341,36 @@ struct Avx512Lanes {
 
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
-    // A round's taps, from windows that `load` reads.
+    // A round's taps, from windows that `load` reads, picked by `index`
+    // (g.x, or the same moved on to another channel).
+    template <class Load>
+    static __m512i taps(const Group& g, __m512i index, const char* x, Load load) {
+        if constexpr (kVbmi)
+            if (g.window > 64) return _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, load(x), index, load(x + 64));
+        return pick_slots<kVbmi>(load(x), index);
+    }
     template <class Load>
     static __m512i taps(const Group& g, const char* x, Load load) {
-        if constexpr (kVbmi)
-            if (g.window > 64) return _mm512_maskz_permutex2var_epi8(0x5555555555555555ull, load(x), g.x, load(x + 64));
-        return pick_slots<kVbmi>(load(x), g.x);
+        return taps(g, g.x, x, load);
     }
 
-    template <class LoadX, class LoadW>
-    static Acc round_with(Acc acc, const Group& g, const char* x, const char* w, int64_t r, LoadX load_x, LoadW load_w) {
-        __m512i weights = _mm512_permutex2var_epi16(load_w(w), g.w, load_w(w + 64));
+    // The lanes' weights of round r, from windows that `load` reads.
+    template <class Load>
+    static __m512i round_weights(const Group& g, const char* w, int64_t r, Load load) {
+        __m512i weights = _mm512_permutex2var_epi16(load(w), g.w, load(w + 64));
         if (g.high)
-            weights = _mm512_mask_mov_epi16(weights, g.high, _mm512_permutex2var_epi16(load_w(w + 128), g.w, load_w(w + 192)));
+            weights = _mm512_mask_mov_epi16(weights, g.high, _mm512_permutex2var_epi16(load(w + 128), g.w, load(w + 192)));
         if (!g.full) {
             // Slots past a lane's count weigh nothing.
             const __m512i tap = _mm512_set1_epi32(static_cast<int32_t>((2 * r) | (2 * r + 1) << 16));
             weights = _mm512_maskz_mov_epi16(_mm512_cmpgt_epi16_mask(g.counts, tap), weights);
         }
-        return dot_add<kVnni>(acc, taps(g, x, load_x), weights);
+        return weights;
+    }
+
+    template <class LoadX, class LoadW>
+    static Acc round_with(Acc acc, const Group& g, const char* x, const char* w, int64_t r, LoadX load_x, LoadW load_w) {
+        return dot_add<kVnni>(acc, taps(g, x, load_x), round_weights(g, w, r, load_w));
     }
 
     static __m512i load_window(const char* at) { return _mm512_loadu_si512(at); }
@@ -704,6 +723,39 @@ struct Avx512Runs {
     }
 };
 
+// ---- the table entries of interleaved pixels ---------------------------------------
+//
+// Whether the elements of vectors of table entries (8 * kVectors from a
+// pixel's first channel on) are the channels of pixels: each entry against
+// the entry one on less `step` where that is the same pixel's (tap_min: a
+// byte on; counts and weight offsets: the same), or-ed into a vector of
+// differences by one ternary-logic op a vector.  The entries one on are the
+// vectors moved by valignq, not loaded again from 8 bytes on: those loads
+// always span two cache lines, which costs Zen 4 two reads each.
+template <int kVectors>
+inline void or_pixel_differences(__m512i& off, const __m512i (&v)[kVectors], __m512i step) {
+    static_assert(kVectors % 3 == 0, "whole pixels");
+    constexpr __mmask8 kSamePixel[3] = {0xdb, 0xb6, 0x6d};  // entries 8k + l with (8k + l) % 3 < 2
+    constexpr int kOrXor = 0xf6;                              // a | (b ^ c)
+    // Three sums of differences, so that the or-s do not wait on each other.
+    __m512i part[3] = {off, _mm512_setzero_si512(), _mm512_setzero_si512()};
+    for (int k = 0; k < kVectors; ++k) {
+        const __m512i next = _mm512_alignr_epi64(v[k + 1 < kVectors ? k + 1 : k], v[k], 1);
+        part[k % 3] = _mm512_mask_ternarylogic_epi64(part[k % 3], kSamePixel[k % 3], next, _mm512_add_epi64(v[k], step), kOrXor);
+    }
+    off = _mm512_ternarylogic_epi64(part[0], part[1], part[2], 0xfe);
+}
+
+// The entries of 8 * kVectors elements of a table from element i on.
+template <int kVectors>
+struct TableEntries {
+    __m512i v[kVectors];
+
+    TableEntries(const char* table, int64_t i) {
+        for (int k = 0; k < kVectors; ++k) v[k] = _mm512_loadu_si512(table + 8 * i + 64 * k);
+    }
+};
+
 // ---- 8-bit pixel pairs: two pixels' taps in each 512-bit pick (VBMI) -------------
 //
 // A step's two windows, one 48 bytes of each pixel (16 taps), are the two
@@ -739,27 +791,12 @@ struct Avx512PixelPairs {
         const int64_t count = load<int64_t>(p.tap_count + 8 * i);
         const uint64_t steps = static_cast<uint64_t>(count - 1) >> 4;
         if (count < 1 || steps >= static_cast<uint64_t>(kSameSteps)) return 0;
-        constexpr __mmask8 kSamePixel[3] = {0xdb, 0xb6, 0x6d};  // entries 8v + l with (8v + l) % 3 < 2
-        constexpr int kOrXor = 0xf6;                              // a | (b ^ c)
-        struct Entries {
-            __m512i v[3];
-        };
-        const auto entries = [&](const char* table) {
-            const char* at = table + 8 * i;
-            return Entries{{_mm512_loadu_si512(at), _mm512_loadu_si512(at + 64), _mm512_loadu_si512(at + 128)}};
-        };
+        using Entries = TableEntries<3>;
         __m512i off = _mm512_setzero_si512();
-        // Entry e against entry e + 1 less `step` (tap_min: a byte on).
-        const auto same_pixels = [&](const Entries& e, __m512i step) {
-            for (int v = 0; v < 3; ++v) {
-                const __m512i next = _mm512_alignr_epi64(e.v[v < 2 ? v + 1 : 2], e.v[v], 1);
-                off = _mm512_mask_ternarylogic_epi64(off, kSamePixel[v], next, _mm512_add_epi64(e.v[v], step), kOrXor);
-            }
-        };
-        const Entries counts = entries(p.tap_count);
-        same_pixels(entries(p.tap_min), _mm512_set1_epi64(1));
-        same_pixels(counts, _mm512_setzero_si512());
-        same_pixels(entries(p.weight_offset), _mm512_setzero_si512());
+        const Entries counts(p.tap_count, i);
+        or_pixel_differences(off, Entries(p.tap_min, i).v, _mm512_set1_epi64(1));
+        or_pixel_differences(off, counts.v, _mm512_setzero_si512());
+        or_pixel_differences(off, Entries(p.weight_offset, i).v, _mm512_setzero_si512());
         // Every count in 16 * steps + 1 .. 16 * steps + 16.
         const __m512i low = _mm512_set1_epi64(static_cast<int64_t>(16 * steps + 1));
         for (const __m512i& c : counts.v) off = _mm512_or_si512(off, _mm512_srli_epi64(_mm512_sub_epi64(c, low), 4));
@@ -869,6 +906,9 @@ struct Avx512PixelPairs {
 // where 512-bit operations run as two 256-bit halves (Zen 4), wider picks
 // would only add work to steps whose weights stay in registers; runs of
 // their own take the masked 512-bit steps.
+template <bool kVnni>
+struct Avx512ChannelLanes;  // resample_avx512_channel_lanes.h
+
 template <bool kVnni, bool kVbmi>
 struct Avx512U8 {
     using Block = PairBlockOps<Zmm, kVnni>;
@@ -878,6 +918,7 @@ struct Avx512U8 {
     using ShortPixels = std::conditional_t<kVbmi, Avx512ShortPixels<kVnni>, NoPixels>;
     using PixelPairs = std::conditional_t<kVbmi, Avx512PixelPairs<kVnni>, NoPixels>;
     using Lanes = Avx512Lanes<kVnni, kVbmi>;
+    using ChannelLanes = std::conditional_t<kVbmi, Avx512ChannelLanes<kVnni>, NoChannelLanes>;
     using Runs = ShuffleRuns<Ymm, kVnni>;
     using OwnRuns = Avx512Runs<kVnni, kVbmi>;
     static constexpr int64_t kPixelsFrom = 11;

@@ -2,7 +2,7 @@
 // vpdpwssd, which gives pmaddwd-and-add's bits in one instruction, and the
 // taps of interleaved pixels picked out of 128-byte windows by vpermt2b.  The
 // float kernel of this level is the AVX-512 one.
-#include "resample/resample_avx512.h"
+#include "resample/resample_avx512_channel_lanes.h"
 
 namespace zv_pt {
 

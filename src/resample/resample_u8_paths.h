@@ -293,6 +293,57 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     return i;
 }
 
+// ---- channel lanes ---------------------------------------------------------------
+//
+// Interleaved RGB with short runs of their own (taps a pixel apart, fewer
+// than kPixelsFrom): groups of up to kPixels pixels, one a lane, in three
+// sums, one a channel.  The rounds are the lanes' (two taps each, picked
+// from windows from the group's first tap), with a round's weights picked
+// once for the three channels, and a group's entries are read a pixel at a
+// time once the 48 elements are found to be 16 pixels.  The groups go on
+// while their widest windows stay within the pass (the rounds: those of the
+// first pixel's run, or of a tap more where one has more); the rest goes to
+// the lanes, which take the pass's end.
+//
+// Ops (Ops::ChannelLanes): kPixels, kWindow, kWeightWindow, Group, Acc,
+//   longer_taps(p, i, count), group(p, i, max_taps, g) (the leading pixels
+//   that qualify, 0 where the elements are not pixels), start(acc[3], half),
+//   round(acc[3], g, x, w, r), store(dst, acc[3], shift, pixels).
+
+struct NoChannelLanes {};
+
+template <class Ops>
+using ChannelLanesMember = typename Ops::ChannelLanes;
+template <class Ops>
+using ChannelLanesOf = MemberOr<ChannelLanesMember, Ops, NoChannelLanes>;
+
+template <class L>
+inline int64_t u8_channel_lane_groups(const ResamplePass& pass, int64_t first) {
+    const ResamplePass p = pass;  // a local copy: the stores cannot alias it, its fields stay in registers
+    if (!pixel_pass(p)) return first;
+    const PassEnds ends = PassEnds::of(p, 1, sizeof(int16_t));
+    const int64_t far_x = 6 * (kMaxLaneRounds - 1) + L::kWindow, far_w = 4 * (kMaxLaneRounds - 1) + L::kWeightWindow;
+    int64_t i = first;
+    while (i + 3 * L::kPixels <= p.n) {
+        const TapRun r = tap_run(p, i);
+        if (!(PassEnds::within(r.first, far_x, ends.x) && PassEnds::within(r.weights, far_w, ends.w))) break;
+        int64_t rounds = (r.count + 1) / 2;
+        if (__builtin_expect(L::longer_taps(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
+        typename L::Group g;
+        const int pixels = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::group(p, i, 2 * rounds, g);
+        if (pixels == 0) break;
+        typename L::Acc acc[3];
+        L::start(acc, p.half);
+        for (int64_t k = 0; k < rounds; ++k) L::round(acc, g, r.first + 6 * k, r.weights + 4 * k, k);
+        L::store(p.dst + i, acc, p.shift, pixels);
+        if (__builtin_expect(pixels == L::kPixels, 1))
+            i += 3 * L::kPixels;
+        else
+            i += 3 * pixels;
+    }
+    return i;
+}
+
 // The last elements of a pass with packed tables, fewer than a group (the
 // end of a line), as one group of lanes: their table entries are copied, the
 // last one repeated to fill the group, and the group's sums are stored to a
@@ -719,6 +770,9 @@ inline void resample_u8_with(const ResamplePass& p) {
                     i = u8_pixel_groups<Short>(p, i, p.n);
             if (count >= Ops::kPixelsFrom) i = u8_pixel_groups<typename Ops::Pixels>(p, i, p.n);
         }
+        using Channels = typename ChannelLanesOf<Ops>::type;
+        if constexpr (!std::is_same_v<Channels, NoChannelLanes>)
+            if (count < Ops::kPixelsFrom) i = u8_channel_lane_groups<Channels>(p, i);
         if constexpr (!std::is_same_v<typename Ops::Lanes, NoLanes>) {
             if (count < Ops::kRunsFrom) {
                 i = u8_lane_groups<typename Ops::Lanes>(p, i);

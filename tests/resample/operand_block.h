@@ -164,20 +164,24 @@ inline OperandBlock random_block(std::mt19937_64& rng, int size, long n, bool pe
 // element to element, the channels of interleaved pixels sharing their
 // weights, weight runs back to back, and packed tables more often than not.
 // Counts vary by one in some passes; a few passes give a lane an empty run,
-// an odd weight offset or a step back.  A tap distance >= 0 (bytes) replaces
-// the channels' one.
+// a count of its own, an odd weight offset or a step back.  A tap distance
+// >= 0 (bytes) replaces the channels' one.  Pixel rows: a planner's
+// horizontal pass of an interleaved line (three channels, taps a pixel
+// apart, the source from the tables alone, outputs side by side, packed
+// tables).
 inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, bool per_element, int64_t taps_about,
-                                     int64_t tap_distance = -1) {
+                                     int64_t tap_distance = -1, bool pixel_rows = false) {
     Dice dice{rng};
     auto pick = [&](std::initializer_list<int64_t> c) { return dice.pick(c); };
     auto uniform = [&](int64_t lo, int64_t hi) { return dice.uniform(lo, hi); };
     OperandBlock b = new_block(dice, n, per_element, 22);
-    const int64_t channels = pick({1, 3, 3});
-    b.tap_stride = tap_distance >= 0 ? tap_distance : channels * size * pick({1, 1, 1, 2});
+    const int64_t channels = pixel_rows ? 3 : pick({1, 3, 3});
+    b.tap_stride = tap_distance >= 0 ? tap_distance : channels * size * (pixel_rows ? 1 : pick({1, 1, 1, 2}));
     // Source position: from strides[1] (shared taps, or per element too) or from the tables.
     const int64_t advance = pick({0, 1, 1, 2, 3, 6}) * size;  // per pixel, in the tables
     b.strides[1] = per_element ? pick({0, 0, 0, size}) : pick({size, channels * size, 2 * channels * size, 3 * channels * size, 0});
     b.strides[0] = pick({size, size, size, 2 * size + 1, 3 * size, 3 * size, 2 * size, 6 * size, 8 * size});
+    if (pixel_rows) b.strides[1] = 0, b.strides[0] = size;
     const bool vary = uniform(0, 2) == 0;
     const long entries = per_element ? n : 1;
     std::vector<Taps> taps(entries);
@@ -199,9 +203,10 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
     // Rare irregular entries.
     if (per_element && uniform(0, 3) == 0) {
         Taps& odd = taps[size_t(uniform(0, entries - 1))];
-        switch (uniform(0, 2)) {
+        switch (uniform(0, 3)) {
             case 0: odd.count = 0; break;
             case 1: odd.weight_offset += 1; break;
+            case 2: odd.count = std::max<int64_t>(1, odd.count + pick({-1, 1})); break;  // a channel off its pixel's count
             default: odd.min -= 3 * size;
         }
     }
@@ -209,7 +214,7 @@ inline OperandBlock structured_block(std::mt19937_64& rng, int size, long n, boo
         t.min = std::max<int64_t>(t.min, 0);
         weight_bytes = std::max(weight_bytes, t.weight_offset + std::max<int64_t>(t.count, 0) * wsize);
     }
-    const long packed = pick({8, 8, 8, 16});
+    const long packed = pixel_rows ? 8 : pick({8, 8, 8, 16});
     const long steps[3] = {packed, packed, packed};
     place_tables(rng, b, taps, steps);
     fill_block(rng, b, size, taps, weight_bytes);

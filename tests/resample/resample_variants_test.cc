@@ -77,8 +77,9 @@ class ResampleVariant : public ::testing::TestWithParam<Isa> {
 
   public:
     template <class T>
-    void check_shaped(std::mt19937_64& rng, long n, bool per_element, int64_t taps, int64_t tap_distance = -1) {
-        check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps, tap_distance));
+    void check_shaped(std::mt19937_64& rng, long n, bool per_element, int64_t taps, int64_t tap_distance = -1,
+                      bool pixel_rows = false) {
+        check_block<T>(structured_block(rng, sizeof(T), n, per_element, taps, tap_distance, pixel_rows));
     }
 
     template <class T>
@@ -127,6 +128,20 @@ void check_resize_shaped(ResampleVariant& test, uint64_t seed) {
         for (long n : {1L, 3L, 7L, 8L, 9L, 15L, 16L, 17L, 23L, 24L, 31L, 32L, 33L, 47L, 48L, 49L, 64L, 65L, 100L, 257L})
             for (bool per_element : {true, false}) {
                 test.check_shaped<T>(rng, n, per_element, taps);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+// Whole lines of interleaved pixels with short runs of their own, as the
+// planner's horizontal passes lay them out (near-identity widths and small
+// shrinks), long enough for many groups of pixels before the line's end, and
+// some with a channel whose entries are not its pixel's.
+TEST_P(ResampleVariant, EightBitPixelRowsMatchTheDefinition) {
+    std::mt19937_64 rng(41);
+    for (int round = 0; round < 4; ++round)
+        for (int64_t taps = 1; taps <= 12; ++taps)
+            for (long pixels : {16L, 17L, 33L, 64L, 100L, 251L}) {
+                check_shaped<uint8_t>(rng, 3 * pixels, true, taps, -1, true);
                 if (::testing::Test::HasFatalFailure()) return;
             }
 }
