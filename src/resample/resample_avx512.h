@@ -341,6 +341,10 @@ struct Avx512Lanes {
 
     static Acc start(int32_t half) { return _mm512_set1_epi32(half); }
 
+    // The weight bytes a round of g reads: the window's second half only
+    // where a lane's weights lie there.
+    static int64_t weight_window(const Group& g) { return g.high ? kWeightWindow : kWeightWindow / 2; }
+
     // A round's taps, from windows that `load` reads, picked by `index`
     // (g.x, or the same moved on to another channel).
     template <class Load>

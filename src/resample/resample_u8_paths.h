@@ -130,7 +130,8 @@ struct PaddedWeights {
 //   weight_pair), store(dst, step, acc, shift, lanes); optionally
 //   lanes_within(p, i, steps, run, ends, lanes), round_clipped(acc, g, x,
 //   w, r, ends) and round_shared_clipped(acc, g, x, weight_pair, ends) for
-//   groups whose windows would pass the pass's ends.
+//   groups whose windows would pass the pass's ends, and weight_window(g)
+//   where a group reads fewer weight bytes than kWeightWindow.
 
 constexpr int64_t kMaxLaneRounds = 8;
 
@@ -171,6 +172,17 @@ struct GroupWindow<L, std::void_t<decltype(std::declval<typename L::Group>().win
     static int64_t of(const typename L::Group& g) { return g.window; }
 };
 
+// The weight bytes a round of a group reads: the level's window, or the
+// group's own where the level tells it (L::weight_window).
+template <class L, class = void>
+struct GroupWeightWindow {
+    static int64_t of(const typename L::Group&) { return L::kWeightWindow; }
+};
+template <class L>
+struct GroupWeightWindow<L, std::void_t<decltype(&L::weight_window)>> {
+    static int64_t of(const typename L::Group& g) { return L::weight_window(g); }
+};
+
 // A shared pass's group of lanes (every group alike) and the weight pairs of
 // its rounds; of() is false where the lanes do not take the pass.
 template <class L>
@@ -202,7 +214,9 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     auto x_reach = [&](int64_t rounds, const typename L::Group& g) {
         return 2 * (rounds - 1) * ts + GroupWindow<L>::of(g);
     };
-    auto w_reach = [&](int64_t rounds) { return 4 * (rounds - 1) + L::kWeightWindow; };
+    auto w_reach = [&](int64_t rounds, const typename L::Group* g) {
+        return 4 * (rounds - 1) + (g ? GroupWeightWindow<L>::of(*g) : L::kWeightWindow);
+    };
     SharedLanes<L> shared;
     if (p.shared && !shared.of(p, head)) return first;
     const typename L::Steps steps = L::steps_of(p.src_step);
@@ -214,7 +228,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
     // the check takes the group's first run alone, before its lanes are
     // worked out, and the code for clipped windows stays out of the loop
     // (1920 to 1919 bilinear: 3.66 to 3.43 ms a pass).
-    const int64_t far_x = 2 * (kMaxLaneRounds - 1) * ts + L::kWindow, far_w = w_reach(kMaxLaneRounds);
+    const int64_t far_x = 2 * (kMaxLaneRounds - 1) * ts + L::kWindow, far_w = w_reach(kMaxLaneRounds, nullptr);
     auto groups = [&](auto careful) {
         while (i + L::kLanes <= p.n) {
             const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
@@ -259,7 +273,7 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
                 lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
                 if (lanes == 0) return false;  // a run too long or too spread for the windows: the runs take the rest
                 if (!careful || (PassEnds::within(r.first, x_reach(rounds, g), ends.x) &&
-                                 PassEnds::within(r.weights, w_reach(rounds), ends.w))) {
+                                 PassEnds::within(r.weights, w_reach(rounds, &g), ends.w))) {
                     for (int64_t k = 0; k < rounds; ++k)
                         acc = L::round_elements(acc, g, r.first + 2 * k * ts, r.weights + 4 * k, k);
                 } else if constexpr (ClippedRounds<L>::value) {
