@@ -91,6 +91,11 @@ const std::vector<Weight<T>>& weights_of(const AxisTaps& taps) {
         return taps.fixed;
 }
 
+// Per-row calls take as many contiguous lines as keep their tables (24
+// bytes an element) within this, up to kMostStackedLines.
+inline constexpr long kStackedTableBytes = 128L << 10;
+inline constexpr long kMostStackedLines = 4;
+
 }  // namespace detail
 
 // One resampling pass over one axis of a 3-channel image.  Images are lines of
@@ -125,6 +130,7 @@ public:
         } else {
             build_line_tables(taps, out_first);
             if (mapping_ == Mapping::per_phase) build_phases(taps, out_first);
+            if (mapping_ == Mapping::per_row) build_stacked_lines();
         }
     }
 
@@ -214,6 +220,26 @@ private:
             }
     }
 
+    // Per row: the line tables of stacked_lines_ contiguous lines (each
+    // in_pitch() elements on from the one before) as one call's, where a
+    // line's tables are small enough that so many stay in the second-level
+    // cache: a call's own costs and those of its last elements then come
+    // once for those lines (Zen 4, whole 8-bit resizes, four lines a call:
+    // 500x375 to 224x224 bicubic 0.293 to 0.271 ms, bilinear 0.165 to
+    // 0.161; 1920x1080 to 224x224 bicubic 1.42 to 1.34).
+    void build_stacked_lines() {
+        const long entries = static_cast<long>(tap_min_.size());
+        stacked_lines_ = std::clamp(detail::kStackedTableBytes / std::max(1L, 24 * entries), 1L, detail::kMostStackedLines);
+        if (stacked_lines_ < 2) return;
+        const int64_t line_bytes = in_pitch() * element;
+        for (long line = 0; line < stacked_lines_; ++line)
+            for (long e = 0; e < entries; ++e) {
+                stacked_min_.push_back(tap_min_[e] + line * line_bytes);
+                stacked_count_.push_back(tap_count_[e]);
+                stacked_offset_.push_back(weight_offset_[e]);
+            }
+    }
+
     // Vertical: per output line, the index of its first input line.
     void build_line_steps(const AxisTaps& taps, long out_first) {
         for (long y = out_first; y < out_first + out_; ++y) {
@@ -254,16 +280,28 @@ private:
         return op;
     }
 
-    // One call per line; element e of the line has its own taps.
+    // One call per line, or per stacked_lines_ contiguous lines; element e
+    // of a line has its own taps.
     int run_rows_per_element(const T* src, long src_pitch, T* dst, long dst_pitch, long lines) const {
         const int64_t tap_stride = channels_ * element;
         detail::Operands op = base(&tap_stride);
+        op.strides[0] = element;
+        op.strides[2] = op.strides[3] = op.strides[6] = sizeof(int64_t);
+        long line = 0;
+        if (stacked_lines_ > 1 && src_pitch == in_pitch() && dst_pitch == out_pitch()) {
+            op.data[2] = detail::bytes(stacked_min_.data());
+            op.data[3] = detail::bytes(stacked_count_.data());
+            op.data[6] = detail::bytes(stacked_offset_.data());
+            for (; line + stacked_lines_ <= lines; line += stacked_lines_) {
+                op.data[0] = detail::bytes(dst + line * dst_pitch);
+                op.data[1] = detail::bytes(src + line * src_pitch);
+                if (int rc = call(op, stacked_lines_ * out_ * channels_, true)) return rc;
+            }
+        }
         op.data[2] = detail::bytes(tap_min_.data());
         op.data[3] = detail::bytes(tap_count_.data());
         op.data[6] = detail::bytes(weight_offset_.data());
-        op.strides[0] = element;
-        op.strides[2] = op.strides[3] = op.strides[6] = sizeof(int64_t);
-        for (long line = 0; line < lines; ++line) {
+        for (; line < lines; ++line) {
             op.data[0] = detail::bytes(dst + line * dst_pitch);
             op.data[1] = detail::bytes(src + line * src_pitch);
             if (int rc = call(op, out_ * channels_, true)) return rc;
@@ -337,6 +375,8 @@ private:
     detail::LineVector<int64_t> tap_min_;  // horizontal
     detail::LineVector<int64_t> tap_count_;
     detail::LineVector<int64_t> weight_offset_;
+    long stacked_lines_ = 1;  // per row: lines a call takes (their tables below, where more than one)
+    detail::LineVector<int64_t> stacked_min_, stacked_count_, stacked_offset_;
     std::vector<int64_t> first_line_;  // vertical
     long period_ = 0;                  // per_phase: output pixels per period
     long step_ = 0;                    // per_phase: input pixels per period
