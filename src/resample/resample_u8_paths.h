@@ -153,6 +153,18 @@ struct LongerTaps<L, std::void_t<decltype(&L::longer_taps)>> {
     static bool of(const ResamplePass& p, int64_t i, int64_t count) { return L::longer_taps(p, i, count); }
 };
 
+// The rounds (two taps each) of a group of lanes from element i: those of
+// its first run, or of one tap more where a lane has more (runs of a resize
+// differ by a tap from element to element); lanes with shorter runs weigh
+// the taps past their count at nothing, lanes with longer ones end the
+// group.  0 where the run is empty or too long for the lanes.
+template <class L>
+inline int64_t group_rounds(const ResamplePass& p, int64_t i, int64_t count) {
+    int64_t rounds = (count + 1) / 2;
+    if (__builtin_expect(LongerTaps<L>::of(p, i, count), 0)) rounds = (count + 2) / 2;
+    return count < 1 || rounds > kMaxLaneRounds ? 0 : rounds;
+}
+
 // Whether the level reads a group's windows near the pass's end only up to
 // its named bytes (L::round_clipped, L::lanes_within), rather than leaving
 // those groups to the runs.
@@ -260,17 +272,12 @@ inline int64_t u8_lane_groups(const ResamplePass& pass, int64_t first) {
                           ? shared_groups(std::integral_constant<int, 2>{})
                           : shared_groups(std::integral_constant<int, 1>{});
             } else {
-                // The rounds of the group's first run, or of one tap more where a
-                // lane has more (runs of a resize differ by a tap from element to
-                // element); lanes with shorter runs weigh the taps past their
-                // count at nothing, lanes with longer ones end the group.
-                int64_t rounds = (r.count + 1) / 2;
-                if (__builtin_expect(LongerTaps<L>::of(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
+                const int64_t rounds = group_rounds<L>(p, i, r.count);
                 if constexpr (!careful) {
                     if (!(PassEnds::within(r.first, far_x, ends.x) && PassEnds::within(r.weights, far_w, ends.w))) return true;
                 }
                 typename L::Group g;
-                lanes = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
+                lanes = rounds == 0 ? 0 : L::element_group(p, i, 2 * rounds, steps, g);
                 if (lanes == 0) return false;  // a run too long or too spread for the windows: the runs take the rest
                 if (!careful || (PassEnds::within(r.first, x_reach(rounds, g), ends.x) &&
                                  PassEnds::within(r.weights, w_reach(rounds, &g), ends.w))) {
@@ -341,10 +348,9 @@ inline int64_t u8_channel_lane_groups(const ResamplePass& pass, int64_t first) {
     while (i + 3 * L::kPixels <= p.n) {
         const TapRun r = tap_run(p, i);
         if (!(PassEnds::within(r.first, far_x, ends.x) && PassEnds::within(r.weights, far_w, ends.w))) break;
-        int64_t rounds = (r.count + 1) / 2;
-        if (__builtin_expect(L::longer_taps(p, i, r.count), 0)) rounds = (r.count + 2) / 2;
+        const int64_t rounds = group_rounds<L>(p, i, r.count);
         typename L::Group g;
-        const int pixels = r.count < 1 || rounds > kMaxLaneRounds ? 0 : L::group(p, i, 2 * rounds, g);
+        const int pixels = rounds == 0 ? 0 : L::group(p, i, 2 * rounds, g);
         if (pixels == 0) break;
         typename L::Acc acc[3];
         L::start(acc, p.half);
