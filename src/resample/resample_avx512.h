@@ -229,7 +229,9 @@ struct Avx512Windows {
     }
 
     static void store(char* dst, int64_t step, Acc acc, int lanes) {
-        if (step == sizeof(float)) {
+        if (step == sizeof(float) && lanes == kLanes) {
+            _mm512_storeu_ps(dst, acc);  // no mask where none is needed, as for bytes
+        } else if (step == sizeof(float)) {
             _mm512_mask_storeu_ps(dst, static_cast<__mmask16>(low_bits(lanes)), acc);
         } else {
             float out[16];
