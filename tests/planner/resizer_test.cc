@@ -115,6 +115,18 @@ TYPED_TEST(ResizerTest, EveryPlanLayoutAndPitchMatchesThePlainPasses) {
                         for (long pad : {0, 3}) expect_plain_result<TypeParam>(s, filter, {order, mapping}, layout, pad);
 }
 
+// Per row, contiguous lines go several to a call, their tables stacked: each
+// line's last elements read up to the end of its own tables, and the lanes
+// go on with the next line.  Wide enough for many groups of lanes a line.
+TYPED_TEST(ResizerTest, PerRowCallsOfSeveralLinesMatchThePlainPasses) {
+    const long sizes[][4] = {{300, 9, 97, 9}, {251, 12, 100, 7}, {64, 5, 61, 5}};
+    for (const auto& s : sizes)
+        for (Filter filter : {Filter::bilinear, Filter::bicubic})
+            for (Layout layout : {Layout::interleaved, Layout::planar})
+                for (long pad : {0, 3})
+                    expect_plain_result<TypeParam>(s, filter, {Order::horizontal_first, Mapping::per_row}, layout, pad);
+}
+
 // Enough lines for several blocks of lines per call, the last one partial.
 TYPED_TEST(ResizerTest, PhasesRunThroughTallImagesInBlocks) {
     using T = TypeParam;
