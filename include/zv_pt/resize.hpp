@@ -130,8 +130,7 @@ public:
         } else {
             build_line_tables(taps, out_first);
             if (mapping_ == Mapping::per_phase) build_phases(taps, out_first);
-            // Bytes only: floats' window lanes hand a call's rest to slower lanes at a line's end.
-            if (mapping_ == Mapping::per_row && std::is_same_v<T, unsigned char>) build_stacked_lines();
+            if (mapping_ == Mapping::per_row) build_stacked_lines();
         }
     }
 

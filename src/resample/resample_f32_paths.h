@@ -287,12 +287,14 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
         } else {
             typename W::Group g;
             lanes = r.count < 1 ? 0 : W::element_group(p, i, r.count, steps, g);
-            if (lanes < W::kLanes / 2) {
+            // A weight window past the tables' end comes at a line's end in
+            // a call of several lines, whose tables end with each line's:
+            // the next line's groups go on in the windows.
+            if (lanes < W::kLanes / 2 || !PassEnds::within(r.weights, W::kWeightWindow * kFloat, ends.w)) {
                 fallback(i);
                 i += W::kLanes;
                 continue;
             }
-            if (!PassEnds::within(r.weights, W::kWeightWindow * kFloat, ends.w)) break;
             // Groups of their own taps (a near-identity line, say) read the
             // source once, in order: ask for it well ahead (1920 to 1919 a
             // line: 14% faster; shared-taps groups were slower for it).
