@@ -409,7 +409,8 @@ inline void resample_f32_lanes(const ResamplePass& pass) {
                                  p.dst + at * p.dst_step, p.dst_step);
         };
         using PixelLanes = typename PixelLanesOf<Ops>::type;
-        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>) i = pixel_lanes_over_lines<PixelLanes>(p, i, element);
+        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>)
+            if (!p.shared) i = pixel_lanes_over_lines<PixelLanes>(pass, i, element);  // not p: its address stays here
         if constexpr (!std::is_same_v<typename Ops::Windows, NoWindows>) i = f32_window_groups<typename Ops::Windows>(p, i, lanes_block);
         if (p.shared) {
             for (; i + 2 * kLanes <= p.n; i += 2 * kLanes) f32_shared_lanes<Ops, 2>(p, shared, i);

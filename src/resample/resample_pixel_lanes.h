@@ -89,9 +89,12 @@ inline int64_t pixel_lane_groups(const ResamplePass& pass, int64_t first) {
 // with the next line (AArch64, the photo's 8-bit bilinear pass per row, two
 // lines a call: 65.8 to 23.3 instructions an element, where the rest of a
 // call went to the runs).  Where they stop again at once, or within two
-// groups of the pass's end, the other paths take the rest.
+// groups of the pass's end, the other paths take the rest.  Not inlined,
+// and called for taps of their own only: in the kernel's body it cost the
+// float shared-taps lanes after it 1.6 instructions an element (AArch64,
+// the photo's phases).
 template <class L, class Element>
-inline int64_t pixel_lanes_over_lines(const ResamplePass& p, int64_t first, Element element) {
+[[gnu::noinline]] int64_t pixel_lanes_over_lines(const ResamplePass& p, int64_t first, Element element) {
     int64_t i = pixel_lane_groups<L>(p, first);
     while (i > first && i + 9 * kPixelLanes <= p.n) {
         one_at_a_time<typename L::T>(p, i, i + 3 * kPixelLanes, element);

@@ -776,7 +776,8 @@ inline void resample_u8_with(const ResamplePass& p) {
         // elements' runs are often cut short by the border.
         const int64_t count = load<int64_t>(p.tap_count + (i + p.n) / 2 * p.tap_count_step);
         using PixelLanes = typename PixelLanesOf<Ops>::type;
-        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>) i = pixel_lanes_over_lines<PixelLanes>(p, i, element);
+        if constexpr (!std::is_same_v<PixelLanes, NoPixelLanes>)
+            if (!p.shared) i = pixel_lanes_over_lines<PixelLanes>(p, i, element);
         using Pairs = typename PixelPairs<Ops>::type;
         if constexpr (!std::is_same_v<Pairs, NoPixels>) {
             if (count >= Ops::kPixelsFrom && count <= kSameSteps * Pairs::kTaps) i = u8_pixel_pair_groups<Pairs>(p, i);
