@@ -1,7 +1,8 @@
 // What every resampling kernel shares: the taps of an element as the operand
 // block gives them, and the scalar definitions of the two sums, which the
 // scalar reference runs and every vector path reproduces bit for bit.  The
-// paths themselves live in resample_f32_paths.h and resample_u8_paths.h as
+// paths themselves live in resample_f32_paths.h and resample_u8_paths.h
+// (with the headers those include) as
 // templates over a level's "ops" struct (loads, picks, multiply-adds,
 // stores).  Everything here has internal linkage: a copy compiled with one
 // level's instruction set must never stand in for another level's copy at
@@ -165,6 +166,21 @@ template <int N, class F>
 inline void unrolled(F&& f) {
     each_of(f, std::make_integer_sequence<int, N>{});
 }
+
+// A shared run's weights, copied with zeros after them so that whole vectors
+// of them (64 weights past its end at most) can be read.
+constexpr int64_t kMaxPaddedTaps = 256;
+struct PaddedWeights {
+    alignas(64) int16_t w[kMaxPaddedTaps + 64];
+
+    bool copy(const TapRun& r) {
+        if (r.count < 1 || r.count > kMaxPaddedTaps) return false;
+        std::memcpy(w, r.weights, static_cast<size_t>(r.count) * sizeof(int16_t));
+        std::memset(w + r.count, 0, 64 * sizeof(int16_t));
+        return true;
+    }
+    const char* bytes() const { return reinterpret_cast<const char*>(w); }
+};
 
 // Member<Ops> (an alias of one of Ops's member types) where Ops has it, else
 // Default: how the paths find the optional parts of a level's ops.
