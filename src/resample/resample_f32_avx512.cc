@@ -2,7 +2,7 @@
 // VBMI level), in a file of its own: compiled beside the 8-bit kernels, it
 // shared their translation unit's inlining budget, and a change to the 8-bit
 // paths changed the float code.
-#include "resample/resample_avx512.h"
+#include "resample/resample_avx512_f32.h"
 
 namespace zv_pt {
 
