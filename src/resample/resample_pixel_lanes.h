@@ -35,11 +35,13 @@ using PixelLanesMember = typename Ops::PixelLanes;
 template <class Ops>
 using PixelLanesOf = MemberOr<PixelLanesMember, Ops, NoPixelLanes>;
 
-// Elements [from, to) of a pass with taps of their own, by `element`; out
-// of the loop that calls it, which stays as tight as without it.
+// Elements [from, to) by `element` (each_element over the pass cut at
+// `to`); out of the loop that calls it, which stays as tight as without it.
 template <class T, class Element>
-[[gnu::cold, gnu::noinline]] void one_at_a_time(const ResamplePass& p, int64_t from, int64_t to, Element element) {
-    for (int64_t e = from; e < to; ++e) store<T>(p.dst + e * p.dst_step, element(tap_run(p, e), p));
+[[gnu::cold, gnu::noinline]] void one_at_a_time(const ResamplePass& pass, int64_t from, int64_t to, Element element) {
+    ResamplePass cut = pass;
+    cut.n = to;
+    each_element<T>(cut, from, element);
 }
 
 template <class L>
