@@ -513,6 +513,24 @@ constexpr int64_t kPrefetchBytes = 512;
 // their own ask for the source.
 constexpr int64_t kLanesPrefetchBytes = 2048;
 
+// Asks for every cache line of a source read from left to right up to
+// kLanesPrefetchBytes ahead of the latest read, for the paths whose loads
+// are masked: masked loads do not set off the processor's own prefetching
+// (Zen 5: a stream of masked loads from a 6 MB source out of the caches
+// takes three times as long as one of plain loads, and as long with this).
+// A read that jumps (a call's next line elsewhere) starts it afresh.
+class StreamPrefetch {
+public:
+    void ahead_of(const char* at) {
+        const uintptr_t to = reinterpret_cast<uintptr_t>(at) + kLanesPrefetchBytes;
+        if (to + kLanesPrefetchBytes < next_ || to > next_ + kLanesPrefetchBytes) next_ = to - 256;
+        for (; next_ < to; next_ += 64) __builtin_prefetch(reinterpret_cast<const char*>(next_));
+    }
+
+private:
+    uintptr_t next_ = 0;
+};
+
 // Writes count bytes (from a vector spilled to `bytes`) step bytes apart.
 inline void scatter_bytes(char* dst, int64_t step, const uint8_t* bytes, int64_t count) {
     for (int64_t k = 0; k < count; ++k) store<uint8_t>(dst + k * step, bytes[k]);

@@ -25,7 +25,8 @@ namespace {
 //   weights, plan) (the three channels' taps of the step), Half, fold(acc),
 //   Pair, pair(half0, half1), Sums, reduce(pairs[kPixels / 2]) (a pixel's sum
 //   in lane q of a channel's sums) and store3(dst, sums[3], extra[3][kPixels],
-//   half, shift) (channel c of pixel q to dst + 3q + c).
+//   half, shift) (channel c of pixel q to dst + 3q + c).  Levels with exact
+//   loads mask them, so their groups ask for the source ahead themselves.
 
 // True when a pass can hold interleaved pixels with taps of their own as
 // these paths take them: packed tables, each element its own source, taps a
@@ -67,12 +68,14 @@ __attribute__((noinline)) int64_t u8_pixel_groups(const ResamplePass& pass, int6
     // by a whole factor), groups are tried for one count; where counts vary,
     // not, which keeps the branch predictable.
     const bool one_count = X::kExactLoads && same_counts(p, first + (p.n - first) / 6 * 3, X::kPixels);
+    StreamPrefetch prefetch;
     int64_t i = first;
     for (; i + 3 * X::kPixels <= end; i += 3 * X::kPixels) {
         uint32_t extra[3][X::kPixels] = {};
         typename X::Half half[3][2];
         typename X::Pair pairs[3][X::kPixels / 2];
         const uint32_t found = X::pixels_at(p, i);
+        if constexpr (X::kExactLoads) prefetch.ahead_of(p.src + load<int64_t>(p.tap_min + 8 * i));
         // A pixel's taps: its full steps, then the last one under `t`.
         auto steps = [&](typename X::Acc& red, typename X::Acc& green, typename X::Acc& blue, const char* x, const char* w,
                          int64_t last, const typename X::Tail& t) {
@@ -151,6 +154,7 @@ __attribute__((noinline)) int64_t u8_pixel_pair_groups(const ResamplePass& pass,
     typename X::Plan plan;
     X::plan(plan);
     constexpr int kPairs = X::kPixels / 2;
+    StreamPrefetch prefetch;
     int64_t i = first;
     while (i + 3 * X::kPixels <= p.n) {
         typename X::Acc acc[kPairs][3];
@@ -172,6 +176,7 @@ __attribute__((noinline)) int64_t u8_pixel_pair_groups(const ResamplePass& pass,
                                              X::tail(load<int64_t>(p.tap_count + 8 * e1) - kLast), plan);
             }
         };
+        prefetch.ahead_of(p.src + load<int64_t>(p.tap_min + 8 * i));  // the pairs' loads are masked
         switch (X::group_steps(p, i)) {
             case 1: group(std::integral_constant<int64_t, 1>{}); break;
             case 2: group(std::integral_constant<int64_t, 2>{}); break;
