@@ -514,6 +514,7 @@ struct Avx512Runs {
         int64_t taps;
         int64_t stride;
         __m512i index;  // slot t: window word t * stride
+        const std::array<Tail, 33>* tails;
         Tail full;
     };
     using Acc = __m512i;
@@ -527,15 +528,25 @@ struct Avx512Runs {
             return index;
         });
 
-    static Tail tail(const Plan& plan, int64_t taps) {
-        return {low_bits((taps - 1) * plan.stride + 1), static_cast<__mmask32>(low_bits(taps))};
-    }
+    // The masks of a step of 1 .. 32 taps, per stride: read from a table,
+    // they take an element's last step one load instead of two shifts,
+    // compares and moves into mask registers.
+    using Tails = std::array<Tail, 33>;
+    static constexpr std::array<Tails, kMaxTableStride + 1> kTails = per_stride<Tails>([](int ts) {
+        Tails tails{};
+        for (int64_t t = 1; t <= 32; ++t)
+            tails[static_cast<size_t>(t)] = {low_bits((t - 1) * ts + 1), static_cast<__mmask32>(low_bits(t))};
+        return tails;
+    });
+
+    static Tail tail(const Plan& plan, int64_t taps) { return (*plan.tails)[static_cast<size_t>(taps)]; }
 
     static bool plan(int64_t ts, Plan& plan) {
         if (ts < 1 || ts > kMaxTableStride) return false;
         plan.stride = ts;
         plan.taps = avx512_run_taps(ts);
         plan.index = _mm512_loadu_si512(kIndex[static_cast<size_t>(ts)].data());
+        plan.tails = &kTails[static_cast<size_t>(ts)];
         plan.full = tail(plan, plan.taps);
         return true;
     }
