@@ -336,7 +336,9 @@ inline int64_t u8_run_groups(const ResamplePass& pass, int64_t first) {
             const char* at = p.src + i * p.src_step;
             const char* entry = p.tap_min + 8 * i;
             const int64_t to_count = p.tap_count - p.tap_min, to_weights = p.weight_offset - p.tap_min;
+            StreamPrefetch prefetch;
             for (; i + R::kLanes <= p.n; i += R::kLanes) {
+                prefetch.ahead_of(at + load<int64_t>(entry));
                 typename R::Acc acc[R::kLanes];
                 for (int64_t e = 0; e < R::kLanes; ++e, at += p.src_step, entry += 8) {
                     const TapRun r{at + load<int64_t>(entry), p.weights + load<int64_t>(entry + to_weights),
