@@ -502,6 +502,9 @@ struct Avx512ShortPixels {
 // Taps per step at a tap stride: those within 64 bytes, at most 32.
 constexpr int64_t avx512_run_taps(int64_t ts) { return std::min<int64_t>(32, 63 / ts + 1); }
 
+// The most taps a step of the runs takes (adjacent taps).
+constexpr int64_t kMostRunTaps = avx512_run_taps(1);
+
 template <bool kVnni, bool kVbmi>
 struct Avx512Runs {
     static constexpr int kLanes = 16;
@@ -510,11 +513,13 @@ struct Avx512Runs {
         __mmask64 bytes;
         __mmask32 weights;
     };
+    // The masks of a step of 1 .. kMostRunTaps taps, at one stride.
+    using Tails = std::array<Tail, kMostRunTaps + 1>;
     struct Plan {
         int64_t taps;
         int64_t stride;
-        __m512i index;  // slot t: window word t * stride
-        const std::array<Tail, 33>* tails;
+        __m512i index;       // slot t: window word t * stride
+        const Tails* tails;  // the stride's masks
         Tail full;
     };
     using Acc = __m512i;
@@ -528,13 +533,12 @@ struct Avx512Runs {
             return index;
         });
 
-    // The masks of a step of 1 .. 32 taps, per stride: read from a table,
-    // they take an element's last step one load instead of two shifts,
-    // compares and moves into mask registers.
-    using Tails = std::array<Tail, 33>;
+    // Read from a table per stride, a step's masks take an element's last
+    // step one load instead of two shifts, compares and moves into mask
+    // registers.
     static constexpr std::array<Tails, kMaxTableStride + 1> kTails = per_stride<Tails>([](int ts) {
         Tails tails{};
-        for (int64_t t = 1; t <= 32; ++t)
+        for (int64_t t = 1; t <= kMostRunTaps; ++t)
             tails[static_cast<size_t>(t)] = {low_bits((t - 1) * ts + 1), static_cast<__mmask32>(low_bits(t))};
         return tails;
     });
