@@ -92,6 +92,13 @@ struct Avx512Entries {
     }
 };
 
+// True when one of elements i .. i + 15 (packed tables) has more than `count` taps.
+inline bool has_more_taps(const ResamplePass& p, int64_t i, int64_t count) {
+    const char* at = p.tap_count + 8 * i;
+    const __m512i c = _mm512_set1_epi64(count);
+    return (_mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at), c) | _mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at + 64), c)) != 0;
+}
+
 // ---- 8-bit lanes: 16 elements, windows of 128 (VBMI) or 64 source bytes -------
 //
 // With VBMI a round's taps are picked out of two vectors of source bytes by
@@ -154,11 +161,7 @@ struct Avx512Lanes {
         return wide;
     }
 
-    static bool longer_taps(const ResamplePass& p, int64_t i, int64_t count) {
-        const char* at = p.tap_count + 8 * i;
-        const __m512i c = _mm512_set1_epi64(count);
-        return (_mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at), c) | _mm512_cmpgt_epi64_mask(_mm512_loadu_si512(at + 64), c)) != 0;
-    }
+    static bool longer_taps(const ResamplePass& p, int64_t i, int64_t count) { return has_more_taps(p, i, count); }
 
     static int element_group(const ResamplePass& p, int64_t i, int64_t max_taps, const Steps& steps, Group& g) {
         return group_of(Avx512Entries(p, i, steps), p.tap_stride, p.tap_stride, max_taps, g);

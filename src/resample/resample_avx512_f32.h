@@ -105,6 +105,8 @@ struct Avx512Windows {
         return leading_lanes(ok);
     }
 
+    static bool longer_taps(const ResamplePass& p, int64_t i, int64_t count) { return has_more_taps(p, i, count); }
+
     static int shared_group(const ResamplePass& p, int64_t taps, Group& g) {
         const int64_t span = (taps - 1) * p.tap_stride / 4;  // floats from a lane's first tap to its last
         if (p.src_step < 0 || p.src_step % 4 != 0 || span > kWindow - 1) return 0;
