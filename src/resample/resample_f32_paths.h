@@ -229,29 +229,6 @@ struct NoWindows {};
 // 0.40, 0.43 and 0.52).
 constexpr int kSharedWindowGroups = 2;
 
-// Moves the window groups' element index past a group.  Mostly a pass's
-// groups all take as many lanes as the last one did (every lane, or as many
-// as the windows hold at the pass's spacing: 12 at 500 to 224): a branch on
-// that, rather than adding each group's own count, keeps the next group's
-// loads from waiting for this group's checks (500 to 224 a line 3% faster;
-// the 8-bit lanes, whose groups mostly take every lane, were 4% slower with
-// it than with their branch on all lanes).
-template <int kLanes>
-class GroupAdvance {
-public:
-    void past(int64_t& i, int lanes) {
-        if (__builtin_expect(lanes == usual_, 1)) {
-            i += usual_;
-        } else {
-            usual_ = lanes;
-            i += lanes;
-        }
-    }
-
-private:
-    int usual_ = kLanes;
-};
-
 // Groups of fewer than half the lanes (runs too long or too far apart for
 // the windows) go to `fallback(i)` instead, which does kLanes elements from i
 // by another path.
@@ -276,7 +253,7 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
     }
     const typename W::Steps steps = W::steps_of(p.src_step);
     int64_t i = first;
-    GroupAdvance<W::kLanes> advance;
+    int usual_lanes = W::kLanes;  // those the last group took
     while (i + W::kLanes <= p.n) {
         const TapRun r = p.shared ? moved(head, (i - first) * p.src_step) : tap_run(p, i);
         if (!PassEnds::within(r.first, W::kWindow * kFloat, ends.x)) break;  // the window would pass the pass's end
@@ -341,7 +318,15 @@ inline int64_t f32_window_groups(const ResamplePass& pass, int64_t first, Fallba
             for (int64_t j = 0; j < taps; ++j) acc = W::tap_elements(acc, g, j);
         }
         W::store(p.dst + i * p.dst_step, p.dst_step, acc, lanes);
-        advance.past(i, lanes);
+        // Mostly a pass's groups take as many lanes as the last one (every
+        // lane, or as many as the windows hold at its spacing: 12 at 500 to
+        // 224): a branch on that, rather than adding each group's own count,
+        // keeps the next group's loads from waiting for this group's checks
+        // (500 to 224 a line 3% faster).
+        if (__builtin_expect(lanes == usual_lanes, 1))
+            i += usual_lanes;
+        else
+            i += usual_lanes = lanes;
     }
     return i;
 }
