@@ -419,11 +419,16 @@ inline constexpr long kPhaseBandBytes = 4L << 20;
 // Neighbouring phases read nearly the same cache lines where four or more
 // of them lie within a line: the next phase's call finds them in the
 // first-level cache if what one call reads (two cache lines or more an
-// element) fits within kPhaseSweepBytes of it, and the band is kept that
-// short (Zen 4, float 500x375 to 224x224, 131-line bands to 48: 0.89 of the
-// time; where phases lie further apart, as on the photo or at 1920x1080 to
-// 224x224, shorter bands only add calls).
+// element) fits within kPhaseSweepBytes of it.  Where a call takes a few
+// outputs a line (kFewPhaseOutputs), each line a step on, the band is kept
+// that short (Zen 4, float 500x375 to 224x224, four a line, 131-line bands
+// to 48: 0.89 of the time).  Calls of more outputs a line lost as much as
+// they gained (640x480 to 416x416, 32 a line, 102-line bands to 6: 1.03
+// to 1.04 of the time; 4032x3024 to 1024x768, 64 a line: 0.98 to 0.99), and
+// where phases lie further apart, as on the photo or at 1920x1080 to
+// 224x224, shorter bands only add calls.
 inline constexpr long kPhaseSweepBytes = 24L << 10;
+inline constexpr long kFewPhaseOutputs = 8;
 inline constexpr long kCacheLine = 64;
 
 }  // namespace detail
@@ -666,9 +671,12 @@ private:
     // bound where they share none).
     static long phase_sweep_lines(const AxisPass<T>& pass) {
         const double phases_a_line = detail::kCacheLine / pass.input_bytes_per_output();
-        if (phases_a_line < 4 || static_cast<double>(pass.period()) < phases_a_line) return pass.in_height();
+        const long per_line = pass.phase_outputs_per_line();
+        if (phases_a_line < 4 || static_cast<double>(pass.period()) < phases_a_line ||
+            per_line > detail::kFewPhaseOutputs)
+            return pass.in_height();
         const long element_lines = 1 + static_cast<long>(std::ceil(pass.window_bytes() / detail::kCacheLine));
-        return std::max(1L, detail::kPhaseSweepBytes / (pass.phase_outputs_per_line() * element_lines * detail::kCacheLine));
+        return std::max(1L, detail::kPhaseSweepBytes / (per_line * element_lines * detail::kCacheLine));
     }
 
     long channels_;
