@@ -666,9 +666,9 @@ private:
         return lines;
     }
 
-    // A per-phase pass whose neighbouring phases share cache lines: the
-    // most lines that keep one phase's call within kPhaseSweepBytes (no
-    // bound where they share none).
+    // A per-phase pass whose neighbouring phases share cache lines and whose
+    // calls take a few outputs a line: the most lines that keep one phase's
+    // call within kPhaseSweepBytes (no bound otherwise).
     static long phase_sweep_lines(const AxisPass<T>& pass) {
         const double phases_a_line = detail::kCacheLine / pass.input_bytes_per_output();
         const long per_line = pass.phase_outputs_per_line();
