@@ -57,13 +57,15 @@ char* bytes(const T* p) {
     return const_cast<char*>(reinterpret_cast<const char*>(p));
 }
 
-// Storage that starts on a 64-byte cache line: the kernels read the per-element
+inline constexpr long kCacheLine = 64;  // bytes
+
+// Storage that starts on a cache line: the kernels read the per-element
 // tables in vectors, and a vector read across two lines costs two (Zen 4, the
 // photo's 8-bit bicubic horizontal pass: 16.2 to 15.0 ms).
 template <class T>
 struct LineAligned {
     using value_type = T;
-    static constexpr std::align_val_t kLine{64};
+    static constexpr std::align_val_t kLine{kCacheLine};
     LineAligned() = default;
     template <class U>
     LineAligned(const LineAligned<U>&) {}
@@ -429,7 +431,6 @@ inline constexpr long kPhaseBandBytes = 4L << 20;
 // 224x224, shorter bands only add calls.
 inline constexpr long kPhaseSweepBytes = 24L << 10;
 inline constexpr long kFewPhaseOutputs = 8;
-inline constexpr long kCacheLine = 64;
 
 }  // namespace detail
 
